@@ -1,0 +1,75 @@
+// Windows-style names and small helpers on POSIX; every module includes this.
+#ifndef STDTHREAD_H
+#define STDTHREAD_H
+
+// System and library headers come first: the min/max macros below would
+// break any standard header included after them.
+#include <atomic>
+#include <new>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+#include <string.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/socket.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/tcp.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <termios.h>
+#include <poll.h>
+
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef unsigned short WORD;
+typedef unsigned int DWORD;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef int SOCKET;
+
+#define TRUE (1)
+#define FALSE (0)
+#define SOCKET_ERROR (-1)
+#define INVALID_SOCKET (-1)
+
+#ifndef min
+#define min(a, b) (((a) < (b)) ? (a) : (b))
+#endif
+#ifndef max
+#define max(a, b) (((a) > (b)) ? (a) : (b))
+#endif
+
+#define SAFE_FREE(p)                                                           \
+    {                                                                          \
+        if (p) {                                                               \
+            free(p);                                                           \
+            (p) = NULL;                                                        \
+        }                                                                      \
+    }
+#define SAFE_DELETE(p)                                                         \
+    {                                                                          \
+        if (p) {                                                               \
+            delete (p);                                                        \
+            (p) = NULL;                                                        \
+        }                                                                      \
+    }
+#define SAFE_DELETE_ARRAY(p)                                                   \
+    {                                                                          \
+        if (p) {                                                               \
+            delete[] (p);                                                      \
+            (p) = NULL;                                                        \
+        }                                                                      \
+    }
+
+// Writes "title errno text" on standard error; returns errno after the write.
+int DispErrorMsg(LPCSTR pszTitle);
+
+#endif // STDTHREAD_H
