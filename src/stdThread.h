@@ -72,4 +72,14 @@ typedef int SOCKET;
 // Writes "title errno text" on standard error; returns errno after the write.
 int DispErrorMsg(LPCSTR pszTitle);
 
+// Milliseconds since the Unix epoch, modulo 2^32; 0 when the clock cannot
+// be read.
+DWORD timeGetTime();
+// Milliseconds from dwPast to dwNow, two timeGetTime() readings. Across the
+// clock's wrap it gives one less than the modular difference.
+DWORD GetdwInterval(DWORD dwNow, DWORD dwPast);
+// 1 when a character waits on standard input, 0 when none does; never
+// blocks. The character stays there for the next read from stdin.
+int kbhit();
+
 #endif // STDTHREAD_H
