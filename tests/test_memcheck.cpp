@@ -14,8 +14,11 @@ const std::string kPrompt = "ください : ";
 
 std::vector<std::string> UnderMemcheck(const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {VALGRIND_PATH, "-q", "--error-exitcode=99",
-                                     "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
+    std::vector<std::string> argv = {VALGRIND_PATH,
+                                     "-q",
+                                     "--error-exitcode=99",
+                                     "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite,indirect",
                                      "--track-origins=yes"};
     for (const std::string& str : tc::ClientCommand(args)) {
         argv.push_back(str);
