@@ -340,6 +340,17 @@ def start_refused(client):
     return t1 - t0
 
 
+def start_floor():
+    """From exec to exit of /bin/true: what starting any process costs here."""
+    t0 = time.perf_counter()
+    proc = spawn(["true"], subprocess.DEVNULL, subprocess.DEVNULL, subprocess.DEVNULL)
+    try:
+        _, _, t1 = reap(proc, 5)
+    finally:
+        end(proc)
+    return t1 - t0
+
+
 # ---------------------------------------------------------------- report
 
 def machine():
@@ -465,7 +476,9 @@ def main():
         note(f"start-up: {starts} connected and {starts} refused per client")
         up = {c.name: [] for c in clients}
         refused = {c.name: [] for c in clients}
+        floor = []
         for _ in range(starts):
+            floor.append(start_floor() * 1e3)
             for c in clients:
                 up[c.name].append(start_connected(c) * 1e3)
                 refused[c.name].append(start_refused(c) * 1e3)
@@ -484,6 +497,8 @@ def main():
 
     print(table(rows, names))
     print()
+    if "startup" in only:
+        print(f"Start-up floor here (exec of true to its exit), median: {statistics.median(floor):.2f} ms")
     print(f"Machine: {machine()}; load average {load_before} before, {load()} after")
     if args.nc:
         print(f"nc: {args.nc} -n")
