@@ -16,7 +16,9 @@ import datetime
 import os
 import platform
 import random
+import re
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -121,15 +123,15 @@ def listener():
     lsn = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     lsn.bind((HOST, 0))
     lsn.listen(4)
-    lsn.settimeout(10)
     return lsn
 
 
-def accept(lsn, proc):
-    try:
-        conn, _ = lsn.accept()
-    except socket.timeout:
-        raise BenchError(f"{proc.args[0]} did not connect within 10 s (status {proc.poll()})")
+def accept(lsn, proc, timeout=10.0):
+    deadline = time.perf_counter() + timeout
+    while not select.select([lsn], [], [], 0.05)[0]:
+        if proc.poll() is not None or time.perf_counter() > deadline:
+            raise BenchError(f"{proc.args[0]} did not connect (exit status {proc.poll()})")
+    conn, _ = lsn.accept()
     conn.settimeout(30)
     return conn
 
@@ -195,8 +197,8 @@ def received_bytes(client, raw):
     if raw.count(MENU) != 1:
         raise BenchError("tcpclient: the menu is not in its output exactly once")
     raw = raw.replace(MENU, b"")
-    tail = next((i for i, b in enumerate(raw) if 65 <= b <= 90 or 97 <= b <= 122), len(raw))
-    chunks = raw[:tail].split(b"\n")
+    own = re.search(rb"[A-Za-z]", raw)  # its closing lines
+    chunks = raw[:own.start() if own else len(raw)].split(b"\n")
     if chunks[-1] != b"":
         raise BenchError("tcpclient: the last chunk has no newline")
     if max(len(c) for c in chunks) > 1024:
@@ -405,6 +407,7 @@ def main():
     ap.add_argument("--runs", type=int, help="receive runs per client (default 5, quick 3)")
     ap.add_argument("--nc", default=shutil.which("nc"), help="netcat to compare with (default: nc on PATH)")
     ap.add_argument("--no-nc", dest="nc", action="store_const", const=None, help="measure tcpclient alone")
+    ap.add_argument("--wrap", default="", help="command put before tcpclient, e.g. 'strace -c -f -o FILE'")
     ap.add_argument("--only", default="receive,idle,latency,startup,eof",
                     help="comma-separated subset of receive,idle,latency,startup,eof")
     args = ap.parse_args()
@@ -422,12 +425,12 @@ def main():
         if not os.access(path, os.X_OK):
             raise BenchError(f"not an executable: {path}")
         name = "tcpclient" if len(args.tcpclient) == 1 else f"tcpclient {path}"
-        clients.append(Client(name, [os.path.abspath(path)], True))
+        clients.append(Client(name, shlex.split(args.wrap) + [os.path.abspath(path)], True))
     if args.nc:
         # -n: numeric address, no name service asked.
         clients.append(Client("nc", [args.nc, "-n"], False))
     names = [c.name for c in clients]
-    rows = []
+    rows, notes = [], []
     began = time.perf_counter()
     load_before = load()
     note = lambda text: print(text, file=sys.stderr, flush=True)
@@ -448,7 +451,7 @@ def main():
                      [(statistics.median(cpu[n]), spread(cpu[n], "%.2f")) for n in names]))
         if args.verify:
             for c in clients:
-                note("verify: " + verify(c, block, mib))
+                notes.append("Verified: " + verify(c, block, mib))
 
     if "idle" in only:
         note(f"idle: {idle_s:.0f} s per client")
@@ -497,6 +500,8 @@ def main():
 
     print(table(rows, names))
     print()
+    for line in notes:
+        print(line)
     if "startup" in only:
         print(f"Start-up floor here (exec of true to its exit), median: {statistics.median(floor):.2f} ms")
     print(f"Machine: {machine()}; load average {load_before} before, {load()} after")
@@ -511,7 +516,7 @@ def main():
 if __name__ == "__main__":
     try:
         main()
-    except BenchError as err:
+    except (BenchError, OSError) as err:
         print(f"bench: {err}", file=sys.stderr)
         sys.exit(1)
     finally:
