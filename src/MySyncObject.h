@@ -17,6 +17,7 @@ public:
 
 private:
     pthread_mutex_t m_Mutex;
+    std::atomic<int> m_iWaiters; // threads inside Lock()
 };
 
 #endif // MYSYNCOBJECT_H

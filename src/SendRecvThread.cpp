@@ -150,6 +150,5 @@ UINT CSendRecvThread::DoWork()
     m_fIamZombie = TRUE;
     pSync->UnLock();
     SAFE_FREE(pcData);
-    iSendSize = 0;
     return fRet ? 0 : 0xFFFFFFFF;
 }
