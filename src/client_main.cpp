@@ -77,7 +77,7 @@ void DispMenu()
     fprintf(stderr, "%c:quit %c:メッセージ送信 : ", CMD_QUIT_CHAR, CMD_SEND_MSG_CHAR);
 }
 
-// Reads and throws away the rest of a line that did not fit its buffer, so
+// Reads and throws away the rest of a line that a read stopped inside, so
 // that its tail is never taken as a command. One byte at a time: a larger
 // read could swallow the next line too.
 static void DiscardRestOfLine()
@@ -124,7 +124,9 @@ int GetKeyString(LPSTR pszString, int iSize)
         WaitOutCycle();
         goto L_END;
     }
-    if (iRead == iSize && memchr(pszString, '\n', iRead) == NULL) {
+    // A read that stops inside a line (one too long for the buffer, or the
+    // next of several lines a pipe handed over at once) leaves its tail.
+    if (pszString[iRead - 1] != '\n') {
         DiscardRestOfLine();
     }
 
@@ -148,7 +150,7 @@ int GetKeyString(LPSTR pszString, int iSize)
         }
         if (pszString[iRead - 1] == '\n') {
             pszString[iRead - 1] = 0;
-        } else if (iRead == iSize - 1) {
+        } else {
             DiscardRestOfLine();
         }
         iRet = CMD_SEND_MSG_CHAR;
@@ -235,7 +237,7 @@ BOOL CreateAndConnectSocket(LPCSTR szAddress, WORD wPort)
         }
         fRet = TRUE;
         break;
-    L_NEXT:;
+L_NEXT:;
     }
     freeaddrinfo(pres);
 
