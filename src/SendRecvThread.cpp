@@ -1,8 +1,7 @@
 #include "SendRecvThread.h"
 
 CSendRecvThread::CSendRecvThread(ConnectionInfoRec* pConInfo)
-    : CThreadJob(), m_pConInfo(pConInfo), m_fIamZombie(FALSE), m_pSendData(NULL),
-      m_iSendDataSize(0)
+    : CThreadJob(), m_pConInfo(pConInfo), m_fIamZombie(FALSE), m_pSendData(NULL), m_iSendDataSize(0)
 {
 }
 

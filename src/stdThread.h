@@ -47,6 +47,7 @@ typedef int SOCKET;
 #define max(a, b) (((a) > (b)) ? (a) : (b))
 #endif
 
+// clang-format off
 #define SAFE_FREE(p)                                                           \
     {                                                                          \
         if (p) {                                                               \
@@ -68,6 +69,7 @@ typedef int SOCKET;
             (p) = NULL;                                                        \
         }                                                                      \
     }
+// clang-format on
 
 // Writes "title errno text" on standard error; returns errno after the write.
 int DispErrorMsg(LPCSTR pszTitle);

@@ -118,7 +118,8 @@ static const char* EnvOr(const char* pszVar, const char* pszDefault)
     return psz != NULL ? psz : pszDefault;
 }
 
-static std::vector<std::string> Command(const char* pszProgram, const std::vector<std::string>& args)
+static std::vector<std::string> Command(const char* pszProgram,
+                                        const std::vector<std::string>& args)
 {
     std::vector<std::string> argv;
     std::istringstream iss(EnvOr("TCPCLIENT_LAUNCHER", TCPCLIENT_LAUNCHER_WORDS));

@@ -86,7 +86,8 @@ TEST(Session, ServerClosingWhileIdleEndsWithStatusZero)
     int iErr = -1;
     sscanf(s.child.Err().c_str(), (kMenu + "Disconnected %d").c_str(), &iErr);
     EXPECT_EQ(kMenu + "Disconnected " + std::to_string(iErr) + " " + strerror(iErr) +
-                  "\nDestroySocket()\nStop()\n", s.child.Err());
+                  "\nDestroySocket()\nStop()\n",
+              s.child.Err());
     EXPECT_EQ("ThreadFunc End\n", s.child.Out());
 }
 

@@ -15,7 +15,10 @@ TEST(TimingTest, IntervalFiguresAndClock)
 
     // The clock: epoch milliseconds, in 32 bits the same way.
     struct timeval tv;
-    auto EpochMs32 = [&] { gettimeofday(&tv, NULL); return (DWORD)tv.tv_sec * 1000 + (DWORD)(tv.tv_usec / 1000); };
+    auto EpochMs32 = [&] {
+        gettimeofday(&tv, NULL);
+        return (DWORD)tv.tv_sec * 1000 + (DWORD)(tv.tv_usec / 1000);
+    };
     DWORD dwBefore = EpochMs32(), dwTime = timeGetTime(), dwAfter = EpochMs32();
     EXPECT_LE((DWORD)(dwTime - dwBefore), (DWORD)(dwAfter - dwBefore)) << dwBefore << " " << dwTime;
 }
@@ -26,7 +29,8 @@ static std::string StdinState()
 {
     struct termios tm = {};
     tcgetattr(0, &tm);
-    return std::string((char*)&tm, offsetof(struct termios, c_cc) + sizeof(tm.c_cc)) + std::to_string(fcntl(0, F_GETFL));
+    return std::string((char*)&tm, offsetof(struct termios, c_cc) + sizeof(tm.c_cc)) +
+           std::to_string(fcntl(0, F_GETFL));
 }
 
 // kbhit() with fdIn as standard input, with nothing typed and after TypeKey()
@@ -56,13 +60,16 @@ TEST(KbhitTest, OnATerminalModesAndFlagsComeBackAndTheKeyStays)
     ASSERT_TRUE(fdMaster >= 0 && grantpt(fdMaster) == 0 && unlockpt(fdMaster) == 0);
     int fdSlave = open(ptsname(fdMaster), O_RDWR | O_NOCTTY);
     ASSERT_GE(fdSlave, 0);
-    ExpectKbhitOn(fdSlave, [&] {
-        // A key without Enter: once its echo is back, the terminal holds it.
-        char szEcho[8];
-        struct pollfd pfd = {fdMaster, POLLIN, 0};
-        ASSERT_EQ(1, write(fdMaster, "k", 1));
-        ASSERT_TRUE(poll(&pfd, 1, 5000) == 1 && read(fdMaster, szEcho, sizeof(szEcho)) == 1);
-    }, 'k');
+    ExpectKbhitOn(
+        fdSlave,
+        [&] {
+            // A key without Enter: once its echo is back, the terminal holds it.
+            char szEcho[8];
+            struct pollfd pfd = {fdMaster, POLLIN, 0};
+            ASSERT_EQ(1, write(fdMaster, "k", 1));
+            ASSERT_TRUE(poll(&pfd, 1, 5000) == 1 && read(fdMaster, szEcho, sizeof(szEcho)) == 1);
+        },
+        'k');
     close(fdSlave);
     close(fdMaster);
 }
@@ -71,7 +78,8 @@ TEST(KbhitTest, OnAPipeAnswersAndKeepsTheFlags)
 {
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
-    ExpectKbhitOn(fds[0], [&] { ASSERT_EQ(1, write(fds[1], "x", 1)); }, 'x');
+    ExpectKbhitOn(
+        fds[0], [&] { ASSERT_EQ(1, write(fds[1], "x", 1)); }, 'x');
     close(fds[0]);
     close(fds[1]);
 }

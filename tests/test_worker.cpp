@@ -30,24 +30,30 @@ struct Capture
         fcntl(m_afd[0], F_SETPIPE_SZ, 1 << 20); // more than any test writes
         dup2(m_afd[1], fd);
         close(m_afd[1]);
-        if (fd == 2 && __sanitizer_set_report_fd) __sanitizer_set_report_fd((void*)(intptr_t)m_fdSaved);
+        if (fd == 2 && __sanitizer_set_report_fd)
+            __sanitizer_set_report_fd((void*)(intptr_t)m_fdSaved);
     }
     // Hands gtest's own lines on standard output on, without the workers' trace.
     ~Capture()
     {
-        if (m_fd == 2 && __sanitizer_set_report_fd) __sanitizer_set_report_fd((void*)(intptr_t)2);
+        if (m_fd == 2 && __sanitizer_set_report_fd)
+            __sanitizer_set_report_fd((void*)(intptr_t)2);
         fflush(NULL);
         dup2(m_fdSaved, m_fd);
         close(m_fdSaved);
-        while (m_fd == 1 && ReadSome(m_afd[0], m_str, 1000)) {}
+        while (m_fd == 1 && ReadSome(m_afd[0], m_str, 1000)) {
+        }
         close(m_afd[0]);
-        for (size_t i; (i = m_str.find("ThreadFunc End\n")) != std::string::npos;) m_str.erase(i, 15);
-        if (m_fd == 1) fputs(m_str.c_str(), stdout);
+        for (size_t i; (i = m_str.find("ThreadFunc End\n")) != std::string::npos;)
+            m_str.erase(i, 15);
+        if (m_fd == 1)
+            fputs(m_str.c_str(), stdout);
     }
     // Reads (500 times 10 ms at most) until the text holds strNeedle and ends a line; takes it.
     std::string Take(const std::string& strNeedle)
     {
-        for (int i = 0; i < 500 && (m_str.find(strNeedle) == std::string::npos || m_str.back() != '\n'); i++)
+        for (int i = 0;
+             i < 500 && (m_str.find(strNeedle) == std::string::npos || m_str.back() != '\n'); i++)
             ReadSome(m_afd[0], m_str, 10);
         return std::exchange(m_str, "");
     }
@@ -65,7 +71,10 @@ protected:
     void TearDown() override
     {
         // The shutdown frees a send blocked on a full socket.
-        if (m_pWorker) { shutdown(m_fdPeer, SHUT_RDWR); Join(); }
+        if (m_pWorker) {
+            shutdown(m_fdPeer, SHUT_RDWR);
+            Join();
+        }
         m_Sync.Uninitialize();
     }
     // A worker on a fresh socketpair whose other end is m_fdPeer.
@@ -76,7 +85,9 @@ protected:
         m_Rec = {fds[0], &m_Sync};
         m_fdPeer = fds[1];
         m_pWorker = new CSendRecvThread(&m_Rec);
-        if (fBegin) { ASSERT_TRUE(m_pWorker->Begin()); }
+        if (fBegin) {
+            ASSERT_TRUE(m_pWorker->Begin());
+        }
     }
     // WaitForEnd()'s result; the worker is deleted and both ends closed.
     DWORD Join()
@@ -88,10 +99,14 @@ protected:
     }
     bool WaitZombie()
     {
-        for (int i = 0; i < 5000 && !m_pWorker->IsZombie(); i++) usleep(1000);
+        for (int i = 0; i < 5000 && !m_pWorker->IsZombie(); i++)
+            usleep(1000);
         return m_pWorker->IsZombie();
     }
-    void Send(const std::string& str) { ASSERT_EQ((ssize_t)str.size(), send(m_fdPeer, str.data(), str.size(), 0)); }
+    void Send(const std::string& str)
+    {
+        ASSERT_EQ((ssize_t)str.size(), send(m_fdPeer, str.data(), str.size(), 0));
+    }
 
     Capture m_Out{1}, m_Err{2};
     CMySyncObject m_Sync;
@@ -107,11 +122,13 @@ TEST_F(Worker, ShowsEachReceivedChunkWholeWithItsNewline)
     EXPECT_EQ("abc\n", m_Err.Take("\n"));
 
     std::string strBig, strJoined;
-    for (int i = 0; i < 2999; i++) strBig += (char)('a' + i % 26);
+    for (int i = 0; i < 2999; i++)
+        strBig += (char)('a' + i % 26);
     Send(strBig += 'Z');
     std::istringstream isShown(m_Err.Take("Z\n"));
     for (std::string strChunk; std::getline(isShown, strChunk); strJoined += strChunk)
-        EXPECT_TRUE(!strChunk.empty() && strChunk.size() <= RCVBUFSIZE) << "a chunk of " << strChunk.size();
+        EXPECT_TRUE(!strChunk.empty() && strChunk.size() <= RCVBUFSIZE)
+            << "a chunk of " << strChunk.size();
     EXPECT_EQ(strBig, strJoined);
 
     Send(std::string("ab\0cd", 5));
@@ -126,7 +143,8 @@ TEST_F(Worker, GreetingBeforeCloseIsShownThenDisconnected)
         Send("Welcome!");
         close(std::exchange(m_fdPeer, -1));
         std::string str = m_Err.Take("Disconnected");
-        EXPECT_TRUE(std::regex_match(str, std::regex("Welcome!\n" + s_strDisconnected))) << "round " << i << ": " << str;
+        EXPECT_TRUE(std::regex_match(str, std::regex("Welcome!\n" + s_strDisconnected)))
+            << "round " << i << ": " << str;
         EXPECT_EQ(0xFFFFFFFFu, Join());
     }
 }
@@ -165,7 +183,9 @@ TEST_F(Worker, SlotHoldsOneMessageWhileAnotherIsInFlight)
     setsockopt(m_Rec.fdClient, SOL_SOCKET, SO_SNDBUF, &iSmall, sizeof(iSmall));
     std::string str(256, '.');
     size_t iFill = 0;
-    for (ssize_t iSent; iFill < (1 << 20) && (iSent = send(m_Rec.fdClient, str.data(), 256, MSG_DONTWAIT)) > 0;) iFill += iSent;
+    for (ssize_t iSent;
+         iFill < (1 << 20) && (iSent = send(m_Rec.fdClient, str.data(), 256, MSG_DONTWAIT)) > 0;)
+        iFill += iSent;
 
     char szFirst[] = "first", szSecond[] = "second", szOther[] = "other";
     EXPECT_TRUE(m_pWorker->SetSendData(szOther, 0)); // accepted, stores nothing
@@ -174,14 +194,17 @@ TEST_F(Worker, SlotHoldsOneMessageWhileAnotherIsInFlight)
     ASSERT_TRUE(m_pWorker->Begin());
     // The slot frees once "first" is in flight; "second" then waits behind it.
     BOOL fPosted = FALSE;
-    for (int i = 0; i < 5000 && !fPosted; i++, usleep(1000)) fPosted = m_pWorker->SetSendData(szSecond, 6);
+    for (int i = 0; i < 5000 && !fPosted; i++, usleep(1000))
+        fPosted = m_pWorker->SetSendData(szSecond, 6);
     ASSERT_TRUE(fPosted);
     BOOL fThird = FALSE; // refused for several poll cycles: "second" stays in the slot
-    for (int i = 0; i < 50 && !fThird; i++, usleep(1000)) fThird = m_pWorker->SetSendData(szOther, 5);
+    for (int i = 0; i < 50 && !fThird; i++, usleep(1000))
+        fThird = m_pWorker->SetSendData(szOther, 5);
     EXPECT_FALSE(fThird);
 
     str.clear();
-    for (int i = 0; i < 500 && str.size() < iFill + 11; i++) ReadSome(m_fdPeer, str, 10);
+    for (int i = 0; i < 500 && str.size() < iFill + 11; i++)
+        ReadSome(m_fdPeer, str, 10);
     EXPECT_EQ(std::string(iFill, '.') + "firstsecond", str);
     EXPECT_EQ(0u, Join());
 }
