@@ -1,96 +1,60 @@
-#include "support.h"
-
 #include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
+
+#include "support.h"
 
 namespace tc {
 
 long long NowMs()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 static int MsLeft(long long llDeadline)
 {
-    long long ll = llDeadline - NowMs();
-    return ll < 0 ? 0 : (int)ll;
+    return (int)std::max(0LL, llDeadline - NowMs());
 }
 
-Listener::Listener(bool fIpv6) : m_fd(-1), m_wPort(0)
+Listener::Listener() : m_fd(socket(AF_INET, SOCK_STREAM, 0)), m_wPort(0)
 {
-    struct sockaddr_storage ss;
-    socklen_t len;
-    int iOn = 1;
-
-    memset(&ss, 0, sizeof(ss));
-    if (fIpv6) {
-        struct sockaddr_in6* p6 = (struct sockaddr_in6*)&ss;
-        p6->sin6_family = AF_INET6;
-        p6->sin6_addr = in6addr_loopback;
-        len = sizeof(*p6);
-    } else {
-        struct sockaddr_in* p4 = (struct sockaddr_in*)&ss;
-        p4->sin_family = AF_INET;
-        p4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        len = sizeof(*p4);
+    struct sockaddr_in sa = {};
+    socklen_t len = sizeof(sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(m_fd, (struct sockaddr*)&sa, len) != 0 || listen(m_fd, 8) != 0 ||
+        getsockname(m_fd, (struct sockaddr*)&sa, &len) != 0) {
+        throw std::runtime_error("listen on loopback");
     }
-    m_fd = socket(ss.ss_family, SOCK_STREAM, 0);
-    if (m_fd < 0) {
-        throw std::runtime_error("socket");
-    }
-    setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
-    if (bind(m_fd, (struct sockaddr*)&ss, len) != 0 || listen(m_fd, 8) != 0 ||
-        getsockname(m_fd, (struct sockaddr*)&ss, &len) != 0) {
-        close(m_fd);
-        throw std::runtime_error("bind/listen on loopback");
-    }
-    m_wPort = ntohs(fIpv6 ? ((struct sockaddr_in6*)&ss)->sin6_port
-                          : ((struct sockaddr_in*)&ss)->sin_port);
-}
-
-Listener::~Listener()
-{
-    if (m_fd >= 0) {
-        close(m_fd);
-    }
+    m_wPort = ntohs(sa.sin_port);
 }
 
 int Listener::Accept(int iTimeoutMs)
 {
     struct pollfd pfd = {m_fd, POLLIN, 0};
-    if (poll(&pfd, 1, iTimeoutMs) != 1) {
-        return -1;
-    }
-    return accept(m_fd, NULL, NULL);
+    return poll(&pfd, 1, iTimeoutMs) == 1 ? accept(m_fd, nullptr, nullptr) : -1;
 }
 
 std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
 {
     std::string str;
     char buf[65536];
-    long long llDeadline = NowMs() + iTimeoutMs;
-
-    while (str.size() < iWant) {
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, MsLeft(llDeadline)) != 1) {
-            break;
-        }
-        ssize_t iLen = recv(fd, buf, sizeof(buf), 0);
+    struct pollfd pfd = {fd, POLLIN, 0};
+    for (long long llEnd = NowMs() + iTimeoutMs; str.size() < iWant;) {
+        ssize_t iLen = poll(&pfd, 1, MsLeft(llEnd)) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
         if (iLen <= 0) {
             break;
         }
@@ -99,239 +63,148 @@ std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
     return str;
 }
 
+// On a blocking socket one send() queues it all, unless it fails.
 bool SendAll(int fd, const std::string& str)
 {
-    size_t iDone = 0;
-    while (iDone < str.size()) {
-        ssize_t iSent = send(fd, str.data() + iDone, str.size() - iDone, MSG_NOSIGNAL);
-        if (iSent <= 0) {
-            return false;
-        }
-        iDone += iSent;
-    }
-    return true;
+    return send(fd, str.data(), str.size(), MSG_NOSIGNAL) == (ssize_t)str.size();
 }
 
-static const char* EnvOr(const char* pszVar, const char* pszDefault)
-{
-    const char* psz = getenv(pszVar);
-    return psz != NULL ? psz : pszDefault;
-}
-
-static std::vector<std::string> Command(const char* pszProgram,
+static std::vector<std::string> Command(const char* pszVar, const char* pszPath,
                                         const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv;
-    std::istringstream iss(EnvOr("TCPCLIENT_LAUNCHER", TCPCLIENT_LAUNCHER_WORDS));
-    std::string strWord;
-
-    while (iss >> strWord) {
-        argv.push_back(strWord);
-    }
-    argv.push_back(pszProgram);
+    const char* pszLauncher = getenv("TCPCLIENT_LAUNCHER");
+    std::istringstream iss(pszLauncher != nullptr ? pszLauncher : TCPCLIENT_LAUNCHER_WORDS);
+    std::vector<std::string> argv{std::istream_iterator<std::string>(iss), {}};
+    argv.push_back(getenv(pszVar) != nullptr ? getenv(pszVar) : pszPath);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
 
 std::vector<std::string> ClientCommand(const std::vector<std::string>& args)
 {
-    return Command(EnvOr("TCPCLIENT", TCPCLIENT_PATH), args);
+    return Command("TCPCLIENT", TCPCLIENT_PATH, args);
 }
 
 std::vector<std::string> EchoServerCommand(const std::vector<std::string>& args)
 {
-    return Command(EnvOr("ECHO_SERVER", ECHO_SERVER_PATH), args);
+    return Command("ECHO_SERVER", ECHO_SERVER_PATH, args);
 }
 
 Child::Child(const std::vector<std::string>& argv, bool fPtyInput)
-    : m_pid(-1), m_fdIn(-1), m_fdOut(-1), m_fdErr(-1), m_fdPtyMaster(-1), m_fExited(false),
-      m_iStatus(0)
+    : m_pid(-1), m_fExited(false), m_iStatus(0)
 {
-    int aiIn[2] = {-1, -1};
-    int aiOut[2];
-    int aiErr[2];
-    std::string strSlave;
+    int aiIn[2], aiOut[2], aiErr[2];
     std::vector<char*> cargv;
-
     for (const std::string& str : argv) {
         cargv.push_back(const_cast<char*>(str.c_str()));
     }
-    cargv.push_back(NULL);
-
-    if (fPtyInput) {
-        m_fdPtyMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m_fdPtyMaster < 0 || grantpt(m_fdPtyMaster) != 0 || unlockpt(m_fdPtyMaster) != 0) {
-            throw std::runtime_error("pseudo-terminal");
-        }
-        strSlave = ptsname(m_fdPtyMaster);
-    } else if (pipe2(aiIn, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
-    }
-    if (pipe2(aiOut, O_CLOEXEC) != 0 || pipe2(aiErr, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
-    }
-
-    m_pid = fork();
-    if (m_pid < 0) {
-        throw std::runtime_error("fork");
+    cargv.push_back(nullptr);
+    signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
+    // A pseudo-terminal's master is our end of standard input, its slave the child's.
+    if ((fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn)) != 0 ||
+        pipe(aiOut) != 0 || pipe(aiErr) != 0 || (m_pid = fork()) < 0) {
+        throw std::runtime_error("pipe, pseudo-terminal or fork");
     }
     if (m_pid == 0) {
-        int fdIn = aiIn[0];
-        if (fPtyInput) {
-            setsid(); // the terminal becomes the child's controlling terminal
-            fdIn = open(strSlave.c_str(), O_RDWR);
-        }
-        dup2(fdIn, 0);
+        dup2(aiIn[0], 0);
         dup2(aiOut[1], 1);
         dup2(aiErr[1], 2);
+        if (fPtyInput) {
+            setsid(); // the terminal becomes the child's controlling terminal
+            ioctl(0, TIOCSCTTY, 0);
+        }
+        closefrom(3);
+        signal(SIGPIPE, SIG_DFL); // as the client would find it
         execvp(cargv[0], cargv.data());
         _exit(127);
     }
-    if (!fPtyInput) {
-        close(aiIn[0]);
-        m_fdIn = aiIn[1];
-    }
+    close(aiIn[0]);
     close(aiOut[1]);
     close(aiErr[1]);
-    m_fdOut = aiOut[0];
-    m_fdErr = aiErr[0];
+    m_afd[0] = aiIn[1];
+    m_afd[1] = aiOut[0];
+    m_afd[2] = aiErr[0];
 }
 
 Child::~Child()
 {
-    if (m_pid > 0 && !m_fExited) {
+    if (!m_fExited) {
         kill(m_pid, SIGKILL);
         waitpid(m_pid, &m_iStatus, 0);
     }
-    for (int fd : {m_fdIn, m_fdOut, m_fdErr, m_fdPtyMaster}) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    for (int fd : m_afd) {
+        close(fd);
     }
 }
 
-void Child::Write(const std::string& str)
+// Blocking: one write() takes it all, unless it fails.
+bool Child::Write(const std::string& str)
 {
-    int fd = m_fdPtyMaster >= 0 ? m_fdPtyMaster : m_fdIn;
-    size_t iDone = 0;
-
-    while (fd >= 0 && iDone < str.size()) {
-        ssize_t iLen = write(fd, str.data() + iDone, str.size() - iDone);
-        if (iLen <= 0) {
-            break;
-        }
-        iDone += iLen;
-    }
+    return write(m_afd[0], str.data(), str.size()) == (ssize_t)str.size();
 }
 
 void Child::CloseInput()
 {
-    if (m_fdIn >= 0) {
-        close(m_fdIn);
-        m_fdIn = -1;
-    }
-    if (m_fdPtyMaster >= 0) {
-        close(m_fdPtyMaster);
-        m_fdPtyMaster = -1;
-    }
+    close(m_afd[0]);
+    m_afd[0] = -1;
 }
 
-// One round of reading whatever is ready, waiting at most iTimeoutMs.
-void Child::Pump(int iTimeoutMs)
+// Reaps the child and collects its standard output and error, in rounds of
+// at most 20 ms, until fnDone() (none: never) or the deadline; its last answer.
+// A terminal's echo is never read: what the tests type fits its buffer.
+bool Child::PumpUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
 {
-    struct pollfd afds[3];
-    int* apfd[3] = {&m_fdOut, &m_fdErr, &m_fdPtyMaster};
-    std::string* apstr[3] = {&m_strOut, &m_strErr, NULL};
-    int n = 0;
-    int aiMap[3];
     char buf[65536];
-
-    for (int i = 0; i < 3; i++) {
-        if (*apfd[i] >= 0) {
-            afds[n] = {*apfd[i], POLLIN, 0};
-            aiMap[n++] = i;
+    for (long long llEnd = NowMs() + iTimeoutMs;;) {
+        if (!m_fExited && waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid) {
+            m_fExited = true;
         }
-    }
-    if (n == 0) {
-        if (iTimeoutMs > 0) {
-            poll(NULL, 0, iTimeoutMs < 10 ? iTimeoutMs : 10);
+        bool fDone = fnDone && fnDone();
+        if (fDone || MsLeft(llEnd) == 0) {
+            return fDone;
         }
-        return;
-    }
-    if (poll(afds, n, iTimeoutMs) <= 0) {
-        return;
-    }
-    for (int k = 0; k < n; k++) {
-        int i = aiMap[k];
-        if (afds[k].revents == 0) {
-            continue;
-        }
-        ssize_t iLen = read(*apfd[i], buf, sizeof(buf));
-        if (iLen > 0) {
-            if (apstr[i] != NULL) {
-                apstr[i]->append(buf, iLen); // the terminal's echo is dropped
+        struct pollfd afds[2] = {{m_afd[1], POLLIN, 0}, {m_afd[2], POLLIN, 0}};
+        poll(afds, 2, std::min(20, MsLeft(llEnd)));
+        for (int i = 1; i <= 2; i++) {
+            if (afds[i - 1].revents == 0) {
+                continue;
             }
-        } else if (i != 2 || iLen == 0 || errno == EIO) {
-            close(*apfd[i]);
-            *apfd[i] = -1;
+            ssize_t iLen = read(m_afd[i], buf, sizeof(buf));
+            if (iLen > 0) {
+                m_astr[i].append(buf, iLen);
+            } else { // the end of the stream
+                close(m_afd[i]);
+                m_afd[i] = -1;
+            }
         }
-    }
-}
-
-bool Child::WaitFor(const std::string& strNeedle, const std::string& strIn, int iTimeoutMs)
-{
-    long long llDeadline = NowMs() + iTimeoutMs;
-    for (;;) {
-        if (strIn.find(strNeedle) != std::string::npos) {
-            return true;
-        }
-        int iLeft = MsLeft(llDeadline);
-        if (iLeft == 0 || (m_fdOut < 0 && m_fdErr < 0)) {
-            return false;
-        }
-        Pump(iLeft < 50 ? iLeft : 50);
     }
 }
 
 bool Child::WaitErr(const std::string& strNeedle, int iTimeoutMs)
 {
-    return WaitFor(strNeedle, m_strErr, iTimeoutMs);
-}
-
-bool Child::WaitOut(const std::string& strNeedle, int iTimeoutMs)
-{
-    return WaitFor(strNeedle, m_strOut, iTimeoutMs);
+    auto fnFound = [&] { return Err().find(strNeedle) != std::string::npos; };
+    PumpUntil([&] { return fnFound() || Closed(); }, iTimeoutMs);
+    return fnFound();
 }
 
 int Child::WaitExit(int iTimeoutMs)
 {
-    long long llDeadline = NowMs() + iTimeoutMs;
-    while (!m_fExited || m_fdOut >= 0 || m_fdErr >= 0) {
-        if (!m_fExited && waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid) {
-            m_fExited = true;
-            continue;
-        }
-        int iLeft = MsLeft(llDeadline);
-        if (iLeft == 0) {
-            return -1;
-        }
-        Pump(iLeft < 20 ? iLeft : 20);
-    }
-    // A pseudo-terminal's echo is not collected; let go of it now.
-    if (m_fdPtyMaster >= 0) {
-        close(m_fdPtyMaster);
-        m_fdPtyMaster = -1;
-    }
-    return WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : -1;
+    bool fDone = PumpUntil([&] { return m_fExited && Closed(); }, iTimeoutMs);
+    return fDone && WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : -1;
 }
 
-void Child::Collect(int iMs)
+static std::vector<std::string> SessionCommand(unsigned short wPort, const char* pszShell)
 {
-    long long llDeadline = NowMs() + iMs;
-    int iLeft;
-    while ((iLeft = MsLeft(llDeadline)) > 0) {
-        Pump(iLeft);
+    std::vector<std::string> argv = ClientCommand({"127.0.0.1", std::to_string(wPort)});
+    if (pszShell != nullptr) {
+        argv.insert(argv.begin(), {"/bin/sh", "-c", pszShell, "sh"});
     }
+    return argv;
+}
+
+Session::Session(bool fPty, const char* pszShell)
+    : child(SessionCommand(listener.Port(), pszShell), fPty), fd(listener.Accept(5000))
+{
 }
 
 } // namespace tc

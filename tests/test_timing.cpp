@@ -33,53 +33,31 @@ static std::string StdinState()
            std::to_string(fcntl(0, F_GETFL));
 }
 
-// kbhit() with fdIn as standard input, with nothing typed and after TypeKey()
-// typed ch; then the old standard input comes back, stdin's buffer emptied.
-template <class F> static void ExpectKbhitOn(int fdIn, F TypeKey, char ch)
+// With a terminal, then a pipe as standard input: kbhit() answers without blocking, with
+// nothing typed and after a key without Enter, and leaves the modes, the flags and the key.
+TEST(KbhitTest, OnATerminalAndOnAPipeModesAndFlagsComeBackAndTheKeyStays)
 {
-    int fdSaved = dup(0);
-    dup2(fdIn, 0);
-    alarm(10); // a kbhit() or getchar() that blocks ends the run, not hangs it
-    std::string strBefore = StdinState();
-    EXPECT_EQ(0, kbhit());
-    EXPECT_EQ(strBefore, StdinState());
-    TypeKey();
-    EXPECT_EQ(1, kbhit());
-    EXPECT_EQ(strBefore, StdinState());
-    EXPECT_EQ(ch, getchar());
-    alarm(0);
-    __fpurge(stdin);
-    clearerr(stdin);
-    dup2(fdSaved, 0);
-    close(fdSaved);
-}
-
-TEST(KbhitTest, OnATerminalModesAndFlagsComeBackAndTheKeyStays)
-{
-    int fdMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    int fdMaster = posix_openpt(O_RDWR | O_NOCTTY), afdPipe[2], fdSaved = dup(0);
     ASSERT_TRUE(fdMaster >= 0 && grantpt(fdMaster) == 0 && unlockpt(fdMaster) == 0);
     int fdSlave = open(ptsname(fdMaster), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fdSlave, 0);
-    ExpectKbhitOn(
-        fdSlave,
-        [&] {
-            // A key without Enter: once its echo is back, the terminal holds it.
-            char szEcho[8];
-            struct pollfd pfd = {fdMaster, POLLIN, 0};
-            ASSERT_EQ(1, write(fdMaster, "k", 1));
-            ASSERT_TRUE(poll(&pfd, 1, 5000) == 1 && read(fdMaster, szEcho, sizeof(szEcho)) == 1);
-        },
-        'k');
-    close(fdSlave);
-    close(fdMaster);
-}
-
-TEST(KbhitTest, OnAPipeAnswersAndKeepsTheFlags)
-{
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    ExpectKbhitOn(
-        fds[0], [&] { ASSERT_EQ(1, write(fds[1], "x", 1)); }, 'x');
-    close(fds[0]);
-    close(fds[1]);
+    char chEcho;
+    struct pollfd pfd = {fdMaster, POLLIN, 0};
+    ASSERT_TRUE(fdSlave >= 0 && pipe(afdPipe) == 0);
+    alarm(10); // a kbhit() or getchar() that blocks ends the run, not hangs it
+    for (int fdIn : {fdSlave, afdPipe[0]}) {
+        dup2(fdIn, 0);
+        std::string strBefore = StdinState();
+        EXPECT_EQ(0, kbhit());
+        EXPECT_EQ(1, write(fdIn == fdSlave ? fdMaster : afdPipe[1], "k", 1));
+        // Once its echo is back, the terminal holds the key.
+        EXPECT_TRUE(fdIn != fdSlave ||
+                    (poll(&pfd, 1, 5000) == 1 && read(fdMaster, &chEcho, 1) == 1));
+        EXPECT_EQ(1, kbhit());
+        EXPECT_EQ(strBefore, StdinState()); // after either answer
+        EXPECT_EQ('k', getchar());
+        __fpurge(stdin), clearerr(stdin); // for the next standard input
+    }
+    alarm(0);
+    dup2(fdSaved, 0);
+    close(fdSaved), close(fdSlave), close(fdMaster), close(afdPipe[0]), close(afdPipe[1]);
 }
