@@ -3,9 +3,23 @@
 #ifndef TESTS_SUPPORT_H
 #define TESTS_SUPPORT_H
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,17 +29,49 @@ namespace tc {
 inline const std::string kMenu = "q:quit m:メッセージ送信 : ";
 inline const std::string kPrompt = "\n送信メッセージを入力してください : ";
 
-// A listening TCP socket on 127.0.0.1, on a port the system picks.
+// Monotonic milliseconds, for deadlines.
+inline long long NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+inline int MsLeft(long long llDeadline)
+{
+    return (int)std::max(0LL, llDeadline - NowMs());
+}
+
+// A listening TCP socket on 127.0.0.1 (or ::1), on a port the system picks.
 class Listener
 {
 public:
-    Listener();
+    explicit Listener(int iFamily = AF_INET) : m_fd(socket(iFamily, SOCK_STREAM, 0))
+    {
+        struct sockaddr_in sa4 = {};
+        struct sockaddr_in6 sa6 = {};
+        sa4.sin_family = AF_INET;
+        sa4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa6.sin6_family = AF_INET6;
+        sa6.sin6_addr = in6addr_loopback;
+        bool f6 = iFamily == AF_INET6;
+        struct sockaddr* psa = f6 ? (struct sockaddr*)&sa6 : (struct sockaddr*)&sa4;
+        socklen_t len = f6 ? sizeof(sa6) : sizeof(sa4);
+        if (bind(m_fd, psa, len) != 0 || listen(m_fd, 8) != 0 ||
+            getsockname(m_fd, psa, &len) != 0) {
+            throw std::runtime_error("listen on loopback");
+        }
+        m_wPort = ntohs(f6 ? sa6.sin6_port : sa4.sin_port);
+    }
     ~Listener() { close(m_fd); }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
     unsigned short Port() const { return m_wPort; }
     // The next connection, or -1 when none came within iTimeoutMs.
-    int Accept(int iTimeoutMs);
+    int Accept(int iTimeoutMs)
+    {
+        struct pollfd pfd = {m_fd, POLLIN, 0};
+        return poll(&pfd, 1, iTimeoutMs) == 1 ? accept(m_fd, nullptr, nullptr) : -1;
+    }
 
 private:
     int m_fd;
@@ -33,35 +79,117 @@ private:
 };
 
 // Reads from fd until iWant bytes arrived, the peer closed, or the deadline.
-std::string RecvFor(int fd, size_t iWant, int iTimeoutMs);
-// Sends all of str (MSG_NOSIGNAL); false on any failure.
-bool SendAll(int fd, const std::string& str);
+inline std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
+{
+    std::string str;
+    char buf[65536];
+    struct pollfd pfd = {fd, POLLIN, 0};
+    for (long long llEnd = NowMs() + iTimeoutMs; str.size() < iWant;) {
+        ssize_t iLen = poll(&pfd, 1, MsLeft(llEnd)) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
+        if (iLen <= 0) {
+            break;
+        }
+        str.append(buf, iLen);
+    }
+    return str;
+}
 
-// The command that runs the built client (or echo server): the emulator's
-// words when the build runs its programs under one, then the program.
-// TCPCLIENT_LAUNCHER and TCPCLIENT (ECHO_SERVER) override them.
-std::vector<std::string> ClientCommand(const std::vector<std::string>& args);
-std::vector<std::string> EchoServerCommand(const std::vector<std::string>& args);
+// On a blocking socket one send() queues it all, unless it fails.
+inline bool SendAll(int fd, const std::string& str)
+{
+    return send(fd, str.data(), str.size(), MSG_NOSIGNAL) == (ssize_t)str.size();
+}
+
+// The command that runs the built client: the emulator's words when the
+// build runs its programs under one, then the program. TCPCLIENT_LAUNCHER
+// and TCPCLIENT override them.
+inline std::vector<std::string> ClientCommand(const std::vector<std::string>& args)
+{
+    const char* pszLauncher = getenv("TCPCLIENT_LAUNCHER");
+    std::istringstream iss(pszLauncher != nullptr ? pszLauncher : TCPCLIENT_LAUNCHER_WORDS);
+    std::vector<std::string> argv{std::istream_iterator<std::string>(iss), {}};
+    argv.push_back(getenv("TCPCLIENT") != nullptr ? getenv("TCPCLIENT") : TCPCLIENT_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// argv run by /bin/sh -c strScript, where "$@" stands for it.
+inline std::vector<std::string> InShell(const std::string& strScript, std::vector<std::string> argv)
+{
+    argv.insert(argv.begin(), {"/bin/sh", "-c", strScript, "sh"});
+    return argv;
+}
 
 // A child process with pipes on standard output and error, and a pipe or a
-// pseudo-terminal on standard input.
+// pseudo-terminal on standard input; killed by its PID if it still runs at
+// the end.
 class Child
 {
 public:
-    Child(const std::vector<std::string>& argv, bool fPtyInput = false);
-    ~Child(); // kills the child by its PID if it still runs
+    Child(const std::vector<std::string>& argv, bool fPtyInput = false)
+    {
+        int aiIn[2], aiOut[2], aiErr[2];
+        std::vector<char*> cargv;
+        for (const std::string& str : argv) {
+            cargv.push_back(const_cast<char*>(str.c_str()));
+        }
+        cargv.push_back(nullptr);
+        signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
+        // A pseudo-terminal's master is our end of standard input, its slave the child's.
+        if ((fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn)) !=
+                0 ||
+            pipe(aiOut) != 0 || pipe(aiErr) != 0 || (m_pid = fork()) < 0) {
+            throw std::runtime_error("pipe, pseudo-terminal or fork");
+        }
+        if (m_pid == 0) {
+            dup2(aiIn[0], 0), dup2(aiOut[1], 1), dup2(aiErr[1], 2);
+            if (fPtyInput) {
+                setsid(); // the terminal becomes the child's controlling terminal
+                ioctl(0, TIOCSCTTY, 0);
+            }
+            closefrom(3);
+            signal(SIGPIPE, SIG_DFL); // as the client would find it
+            execvp(cargv[0], cargv.data());
+            _exit(127);
+        }
+        close(aiIn[0]), close(aiOut[1]), close(aiErr[1]);
+        m_afd[0] = aiIn[1], m_afd[1] = aiOut[0], m_afd[2] = aiErr[0];
+    }
+    ~Child()
+    {
+        if (!m_fExited) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &m_iStatus, 0);
+        }
+        for (int fd : m_afd) {
+            close(fd);
+        }
+    }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
     pid_t Pid() const { return m_pid; }
-    bool Write(const std::string& str); // to standard input
-    void CloseInput();
+    // To standard input; blocking: one write() takes it all, unless it fails.
+    bool Write(const std::string& str)
+    {
+        return write(m_afd[0], str.data(), str.size()) == (ssize_t)str.size();
+    }
+    void CloseInput() { close(m_afd[0]), m_afd[0] = -1; }
     // Collects output until standard error holds strNeedle (true), both
     // streams closed, or the deadline.
-    bool WaitErr(const std::string& strNeedle, int iTimeoutMs = 5000);
+    bool WaitErr(const std::string& strNeedle, int iTimeoutMs = 5000)
+    {
+        auto fnFound = [&] { return Err().find(strNeedle) != std::string::npos; };
+        PumpUntil([&] { return fnFound() || Closed(); }, iTimeoutMs);
+        return fnFound();
+    }
     // Collects output until the child exited and closed both streams; its
     // exit status, or -1 on time-out or death by signal.
-    int WaitExit(int iTimeoutMs = 5000);
+    int WaitExit(int iTimeoutMs = 5000)
+    {
+        bool fDone = PumpUntil([&] { return m_fExited && Closed(); }, iTimeoutMs);
+        return fDone && WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : -1;
+    }
     // Collects whatever arrives within iMs (to check that nothing does).
     void Collect(int iMs) { PumpUntil(nullptr, iMs); }
 
@@ -69,32 +197,68 @@ public:
     const std::string& Err() const { return m_astr[2]; }
 
 private:
-    bool PumpUntil(const std::function<bool()>& fnDone, int iTimeoutMs);
-
     bool Closed() const { return m_afd[1] < 0 && m_afd[2] < 0; }
+    // Reaps the child and collects its standard output and error, in rounds
+    // of at most 20 ms, until fnDone() (none: never) or the deadline; its
+    // last answer. A terminal's echo is never read: what the tests type
+    // fits its buffer.
+    bool PumpUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
+    {
+        char buf[65536];
+        for (long long llEnd = NowMs() + iTimeoutMs;;) {
+            if (!m_fExited && waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid) {
+                m_fExited = true;
+            }
+            bool fDone = fnDone && fnDone();
+            if (fDone || MsLeft(llEnd) == 0) {
+                return fDone;
+            }
+            struct pollfd afds[2] = {{m_afd[1], POLLIN, 0}, {m_afd[2], POLLIN, 0}};
+            poll(afds, 2, std::min(20, MsLeft(llEnd)));
+            for (int i = 1; i <= 2; i++) {
+                if (afds[i - 1].revents == 0) {
+                    continue;
+                }
+                ssize_t iLen = read(m_afd[i], buf, sizeof(buf));
+                if (iLen > 0) {
+                    m_astr[i].append(buf, iLen);
+                } else { // the end of the stream
+                    close(m_afd[i]), m_afd[i] = -1;
+                }
+            }
+        }
+    }
 
-    pid_t m_pid;
-    bool m_fExited;
-    int m_iStatus;
+    pid_t m_pid = -1;
+    bool m_fExited = false;
+    int m_iStatus = 0;
     // Standard input (a pipe or the pseudo-terminal's master), output and
     // error, -1 once closed; what came on output and error ([1] and [2]).
     int m_afd[3];
     std::string m_astr[3];
 };
 
-// The client connected to a listener of the test; fd is the server's end.
-// With pszShell, the client runs through /bin/sh -c pszShell sh CLIENT...
+// The client connected to a listener of the test on pszHost (127.0.0.1 or
+// ::1); fd is the server's end. With pszShell, the client runs through it
+// (see InShell).
 struct Session
 {
-    explicit Session(bool fPty = false, const char* pszShell = nullptr);
+    explicit Session(bool fPty = false, const char* pszShell = nullptr,
+                     const char* pszHost = "127.0.0.1")
+        : listener(strchr(pszHost, ':') != nullptr ? AF_INET6 : AF_INET),
+          child(pszShell ? InShell(pszShell, Command(pszHost)) : Command(pszHost), fPty),
+          fd(listener.Accept(5000))
+    {
+    }
     ~Session() { close(fd); }
+    std::vector<std::string> Command(const char* pszHost)
+    {
+        return ClientCommand({pszHost, std::to_string(listener.Port())});
+    }
     Listener listener;
     Child child;
     int fd;
 };
-
-// Monotonic milliseconds, for deadlines.
-long long NowMs();
 
 } // namespace tc
 
