@@ -75,15 +75,73 @@ BOOL CSendRecvThread::IsZombie()
     return fRet;
 }
 
+// poll() reports a failed socket without setting errno: take the socket's
+// own error for the report, when it has one.
+void CSendRecvThread::LoadSocketError()
+{
+    int iErr = 0;
+    socklen_t len = sizeof(iErr);
+
+    if (getsockopt(m_pConInfo->fdClient, SOL_SOCKET, SO_ERROR, &iErr, &len) == 0 && iErr != 0) {
+        errno = iErr;
+    }
+}
+
+// Receives one chunk and shows it whole, zero bytes included, with its
+// newline in the same write. The end of the connection is reported here as
+// well, so that it always comes after the last data shown.
+CSendRecvThread::RecvResult CSendRecvThread::RecvAndShow(BOOL fPeerShutdown)
+{
+    RecvResult eRet = RECV_SHOWN;
+    // One byte beyond the largest receive, for the newline that ends a chunk.
+    char szRecvBuffer[RCVBUFSIZE + 1];
+    ssize_t iRecvSize;
+    CMySyncObject* pSync = m_pConInfo->pCMySyncObject;
+
+    memset(szRecvBuffer, 0, sizeof(szRecvBuffer));
+    iRecvSize = recv(m_pConInfo->fdClient, szRecvBuffer, RCVBUFSIZE, 0);
+    if (iRecvSize == 0) {
+        LoadSocketError();
+    }
+    pSync->Lock();
+    if (iRecvSize > 0) {
+        szRecvBuffer[iRecvSize] = '\n';
+        fwrite(szRecvBuffer, 1, iRecvSize + 1, stderr);
+    } else if (iRecvSize == 0) {
+        DispErrorMsg(fPeerShutdown ? "Disconnected" : "Disconnected recv");
+        eRet = RECV_CLOSED;
+    } else {
+        DispErrorMsg("Err:recv");
+        eRet = RECV_FAILED;
+    }
+    pSync->UnLock();
+    return eRet;
+}
+
+// The whole message in one send(); a failure or a short send is reported.
+// MSG_NOSIGNAL: a peer that reset the connection gives EPIPE here instead
+// of killing the process with SIGPIPE.
+BOOL CSendRecvThread::SendMsgData(const char* pcData, int iSize, int iFlags)
+{
+    ssize_t iSent = send(m_pConInfo->fdClient, pcData, iSize, iFlags | MSG_NOSIGNAL);
+
+    if (iSent == (ssize_t)iSize) {
+        return TRUE;
+    }
+    if (iSent >= 0) {
+        errno = EAGAIN; // a short send sets no errno: the socket took no more
+    }
+    DispErrorMsg("Err:send");
+    return FALSE;
+}
+
 UINT CSendRecvThread::DoWork()
 {
     BOOL fRet = TRUE;
     struct pollfd fds[1];
     char* pcData = NULL;
     int iSendSize = 0;
-    // One byte beyond the largest receive, for the newline that ends a chunk.
-    char szRecvBuffer[RCVBUFSIZE + 1];
-    ssize_t iRecvSize;
+    int iPass;
     CMySyncObject* pSync = m_pConInfo->pCMySyncObject;
 
     memset(fds, 0, sizeof(fds));
@@ -100,49 +158,43 @@ UINT CSendRecvThread::DoWork()
         fds[0].revents = 0;
         poll(fds, 1, 10);
 
-        if (fds[0].revents & POLLERR) {
-            DispErrorMsg("Err DoSend");
-            fRet = FALSE;
-            break;
-        }
-        // Data the peer sent before closing is still shown: receive while
-        // there is any, and report the close only when none is left.
+        // Data the peer sent before it closed or reset the connection is
+        // shown first: the receive meets the end once none is left.
         if (fds[0].revents & POLLIN) {
-            memset(szRecvBuffer, 0, sizeof(szRecvBuffer));
-            iRecvSize = recv(fds[0].fd, szRecvBuffer, RCVBUFSIZE, 0);
-            if (iRecvSize > 0) {
-                // The whole chunk, zero bytes included, and its newline in
-                // one write.
-                szRecvBuffer[iRecvSize] = '\n';
-                pSync->Lock();
-                fwrite(szRecvBuffer, 1, iRecvSize + 1, stderr);
-                pSync->UnLock();
-                continue;
-            }
-            if (iRecvSize < 0 || !(fds[0].revents & POLLRDHUP)) {
-                pSync->Lock();
-                DispErrorMsg(iRecvSize == 0 ? "Disconnected recv" : "Err:recv");
-                pSync->UnLock();
+            if (RecvAndShow(fds[0].revents & POLLRDHUP) != RECV_SHOWN) {
                 fRet = FALSE;
                 break;
             }
+            continue;
         }
-        if (fds[0].revents & POLLRDHUP) {
-            DispErrorMsg("Disconnected");
+        if (fds[0].revents & (POLLERR | POLLRDHUP)) {
+            LoadSocketError();
+            DispErrorMsg((fds[0].revents & POLLERR) ? "Err DoSend" : "Disconnected");
             fRet = FALSE;
             break;
         }
         if (fds[0].revents & POLLOUT) {
-            // MSG_NOSIGNAL: a peer that reset the connection gives EPIPE here
-            // instead of killing the process with SIGPIPE.
-            if (send(fds[0].fd, pcData, iSendSize, MSG_NOSIGNAL) != (ssize_t)iSendSize) {
-                DispErrorMsg("Err:send");
+            if (!SendMsgData(pcData, iSendSize, 0)) {
                 fRet = FALSE;
                 break;
             }
             SAFE_FREE(pcData);
             iSendSize = 0;
         }
+    }
+
+    // Asked to stop: the messages the user was told were accepted, the one
+    // in flight and then the one in the slot, still go out if the socket
+    // takes them at once. A stop never waits for the peer.
+    for (iPass = 0; fRet && iPass < 2; iPass++) {
+        if (iSendSize == 0) {
+            iSendSize = GetSendData(&pcData);
+        }
+        if (iSendSize > 0) {
+            fRet = SendMsgData(pcData, iSendSize, MSG_DONTWAIT);
+        }
+        SAFE_FREE(pcData);
+        iSendSize = 0;
     }
 
     pSync->Lock();

@@ -27,7 +27,19 @@ public:
     BOOL IsZombie();
 
 private:
+    // What one receive did: showed a chunk, or met the end of the
+    // connection (the peer's close, or a failure), which it reported.
+    enum RecvResult
+    {
+        RECV_SHOWN,
+        RECV_CLOSED,
+        RECV_FAILED
+    };
+
     int GetSendData(char** ppcData);
+    RecvResult RecvAndShow(BOOL fPeerShutdown);
+    BOOL SendMsgData(const char* pcData, int iSize, int iFlags);
+    void LoadSocketError();
 
     ConnectionInfoRec* m_pConInfo;
     BOOL m_fIamZombie;   // guarded by the shared lock

@@ -70,6 +70,7 @@ void* ThreadFunc(void* pvoid)
     }
     puts("ThreadFunc End");
     fflush(stdout);
-    pthread_exit(pdwResult);
-    return NULL;
+    // Returned, not handed to pthread_exit(): that loads the unwinder, and
+    // aborts the process when that load finds no memory.
+    return pdwResult;
 }

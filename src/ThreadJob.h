@@ -25,8 +25,8 @@ private:
     BOOL m_fStarted;
 };
 
-// Thread entry: runs DoWork() and exits with a calloc'ed DWORD holding its
-// result (or with NULL when that block cannot be made).
+// Thread entry: runs DoWork() and ends the thread with a calloc'ed DWORD
+// holding its result (or with NULL when that block cannot be made).
 void* ThreadFunc(void* pvoid);
 
 #endif // THREADJOB_H

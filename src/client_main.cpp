@@ -32,13 +32,37 @@ void Stop();
 BOOL CreateAndConnectSocket(LPCSTR szAddress, WORD wPort);
 BOOL DestroySocket(SOCKET& fd);
 
+// A standard descriptor the program was started without would be the next
+// one opened, the socket's: menu and received text would be written into the
+// connection, and the server's bytes read as commands. /dev/null takes its
+// place first.
+static BOOL OpenStdDescriptors()
+{
+    int fd;
+
+    for (fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 int main(int argc, char** argv)
 {
     char szKeyInBuff[KEYINBUFSIZE];
     int iExit = EXIT_FAILED;
     WORD wPort;
 
-    m_pCMySyncObject = new CMySyncObject;
+    if (!OpenStdDescriptors()) {
+        DispErrorMsg("Err:open /dev/null");
+        return EXIT_FAILED;
+    }
+    m_pCMySyncObject = new (std::nothrow) CMySyncObject;
+    if (m_pCMySyncObject == NULL) {
+        DispErrorMsg("Err:alloc");
+        goto L_END;
+    }
     m_pCMySyncObject->Initialize();
 
     if (argc != 3) {
@@ -71,8 +95,10 @@ int main(int argc, char** argv)
 
 L_END:
     Stop();
-    m_pCMySyncObject->Uninitialize();
-    SAFE_DELETE(m_pCMySyncObject);
+    if (m_pCMySyncObject != NULL) {
+        m_pCMySyncObject->Uninitialize();
+        SAFE_DELETE(m_pCMySyncObject);
+    }
     return iExit;
 }
 
@@ -81,18 +107,30 @@ void DispMenu()
     fprintf(stderr, "%c:quit %c:メッセージ送信 : ", CMD_QUIT_CHAR, CMD_SEND_MSG_CHAR);
 }
 
-// Reads and throws away the rest of a line that a read stopped inside, so
-// that its tail is never taken as a command. One byte at a time: a larger
-// read could swallow the next line too.
-static void DiscardRestOfLine()
+// Reads one line of standard input into pszLine (iSize bytes, always
+// terminated): at most iSize - 1 bytes, without the newline; the rest of a
+// longer line is read and discarded, so that its tail is never taken as a
+// command. One byte per read leaves the next line where it is, for the next
+// command or message, even when a pipe or a paste brings several at once.
+// Returns the bytes kept, or -1 when input ended (or failed) before the line
+// began; a last line without its newline still counts.
+static int ReadLine(LPSTR pszLine, int iSize)
 {
-    char c = 0;
+    int iLen = 0;
+    BOOL fAny = FALSE;
+    char c;
 
-    while (c != '\n') {
-        if (read(0, &c, 1) != 1) {
+    memset(pszLine, 0, iSize);
+    while (read(0, &c, 1) == 1) {
+        fAny = TRUE;
+        if (c == '\n') {
             break;
         }
+        if (iLen < iSize - 1) {
+            pszLine[iLen++] = c;
+        }
     }
+    return fAny ? iLen : -1;
 }
 
 // Standard input at its end (or failing) makes poll() return at once; wait
@@ -106,7 +144,7 @@ int GetKeyString(LPSTR pszString, int iSize)
 {
     int iRet = 0;
     struct pollfd fds[1];
-    ssize_t iRead;
+    int iLen;
 
     fds[0].fd = 0;
     fds[0].events = POLLIN;
@@ -121,17 +159,9 @@ int GetKeyString(LPSTR pszString, int iSize)
         }
         goto L_END;
     }
-
-    memset(pszString, 0, iSize);
-    iRead = read(0, pszString, iSize);
-    if (iRead <= 0) {
+    if (ReadLine(pszString, iSize) < 0) {
         WaitOutCycle();
         goto L_END;
-    }
-    // A read that stops inside a line (one too long for the buffer, or the
-    // next of several lines a pipe handed over at once) leaves its tail.
-    if (pszString[iRead - 1] != '\n') {
-        DiscardRestOfLine();
     }
 
     switch (pszString[0]) {
@@ -147,17 +177,12 @@ int GetKeyString(LPSTR pszString, int iSize)
         }
         fwrite(s_szPrompt, 1, sizeof(s_szPrompt) - 1, stderr);
 
-        memset(pszString, 0, iSize);
-        iRead = read(0, pszString, iSize - 1);
-        if (iRead <= 0 || pszString[0] == 0) {
-            break;
+        // An empty line is an empty message; a line that starts with a zero
+        // byte is none, like input that ended.
+        iLen = ReadLine(pszString, iSize);
+        if (iLen == 0 || (iLen > 0 && pszString[0] != 0)) {
+            iRet = CMD_SEND_MSG_CHAR;
         }
-        if (pszString[iRead - 1] == '\n') {
-            pszString[iRead - 1] = 0;
-        } else {
-            DiscardRestOfLine();
-        }
-        iRet = CMD_SEND_MSG_CHAR;
         break;
     default:
         break;
