@@ -3,6 +3,10 @@
 #include "MySyncObject.h"
 #include "SendRecvThread.h"
 
+#ifdef TCPCLIENT_STATIC
+#include <nss.h>
+#endif
+
 // Markers kept from the Windows build, where they silence warning C4996.
 #define DISABLE_C4996
 #define ENABLE_C4996
@@ -242,6 +246,12 @@ BOOL CreateAndConnectSocket(LPCSTR szAddress, WORD wPort)
     hints.ai_socktype = SOCK_STREAM;
     snprintf(szPort, sizeof(szPort), "%d", wPort);
 
+#ifdef TCPCLIENT_STATIC
+    // A static program must not load the system's name-service plug-ins:
+    // they are built against the system's C library, not the one linked in.
+    // It looks in /etc/hosts, then asks DNS, whatever nsswitch.conf says.
+    __nss_configure_lookup("hosts", "files dns");
+#endif
     iGaiErr = getaddrinfo(szAddress, szPort, &hints, &pres);
     if (iGaiErr != 0) {
         DispLookupError(iGaiErr);

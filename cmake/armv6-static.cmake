@@ -1,0 +1,47 @@
+# Cross build of static programs for 32-bit ARM boards, with Debian's armel
+# toolchain (g++-arm-linux-gnueabi, libc6-dev-armel-cross):
+#
+#   cmake -B build-armv6 --toolchain cmake/armv6-static.cmake
+#
+# Which build runs where:
+# - This one: ARMv6 (ARM1176JZF-S: Raspberry Pi 1 and Zero) and every later
+#   32-bit ARM core, on any ARM Linux system, hard-float (armhf) or not. The
+#   programs are linked statically, so they carry their own C and C++
+#   runtime and need none of the system's libraries. Debian's armel
+#   libraries are ARMv5TE, which an ARMv6 core runs; everything compiled
+#   here, GoogleTest included, gets the board's flags. softfp passes
+#   floating-point arguments in integer registers but computes in VFP; that
+#   convention stays inside the static program.
+# - Its tests run on the build machine under qemu-arm with an ARM1176 CPU
+#   model, which rejects ARMv7 instructions.
+# - A native build (no toolchain file) runs where it was built, the board
+#   itself included.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(TCPCLIENT_CROSS_TRIPLET arm-linux-gnueabi)
+set(TCPCLIENT_CROSS_SYSROOT /usr/${TCPCLIENT_CROSS_TRIPLET})
+
+set(CMAKE_C_COMPILER ${TCPCLIENT_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${TCPCLIENT_CROSS_TRIPLET}-g++)
+
+set(TCPCLIENT_ARM_FLAGS "-mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=softfp -marm")
+set(CMAKE_C_FLAGS_INIT "${TCPCLIENT_ARM_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${TCPCLIENT_ARM_FLAGS}")
+# Read by CMakeLists.txt: link with -static, package without dependencies.
+set(TCPCLIENT_STATIC ON)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm1176)
+
+set(CMAKE_FIND_ROOT_PATH ${TCPCLIENT_CROSS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The Debian architecture of the packages cpack makes from this build: the
+# boards' systems are armhf, and a static program needs nothing of theirs.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+string(CONCAT TCPCLIENT_PACKAGE_NOTE
+  "This build is linked statically for ARMv6 (Raspberry Pi 1 and Zero) and\n"
+  "later 32-bit ARM cores; it needs no shared library.")
