@@ -11,8 +11,9 @@ CSendRecvThread::~CSendRecvThread()
     m_iSendDataSize = 0;
 }
 
-// Posts one message; FALSE while an earlier one still waits to be taken.
-// A message of size 0 is accepted and never sent.
+// Posts one message; FALSE, with errno EBUSY, while an earlier one still
+// waits to be taken (or ENOMEM without a copy). A message of size 0 is
+// accepted and never sent.
 BOOL CSendRecvThread::SetSendData(char* pcData, int iSize)
 {
     BOOL fRet = FALSE;
@@ -20,6 +21,7 @@ BOOL CSendRecvThread::SetSendData(char* pcData, int iSize)
 
     m_pConInfo->pCMySyncObject->Lock();
     if (m_iSendDataSize != 0) {
+        errno = EBUSY;
         goto L_END;
     }
     fRet = TRUE;

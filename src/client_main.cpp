@@ -84,8 +84,11 @@ int main(int argc, char** argv)
         case CMD_QUIT_CHAR:
             goto L_END;
         case CMD_SEND_MSG_CHAR:
-            // A message refused because one still waits is dropped.
-            m_pCSendRecvThread->SetSendData(szKeyInBuff, (int)strlen(szKeyInBuff));
+            // The slot holds one message: one refused is reported, not
+            // dropped without a word behind a menu that looks like success.
+            if (!m_pCSendRecvThread->SetSendData(szKeyInBuff, (int)strlen(szKeyInBuff))) {
+                DispErrorMsg("Err:send");
+            }
             DispMenu();
             break;
         default:
