@@ -4,9 +4,11 @@
 #define TESTS_SUPPORT_H
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -41,30 +43,28 @@ inline int MsLeft(long long llDeadline)
     return (int)std::max(0LL, llDeadline - NowMs());
 }
 
-// A listening TCP socket on 127.0.0.1 (or ::1), on a port the system picks.
+// A listening TCP socket on a numeric loopback address, on a port the
+// system picks.
 class Listener
 {
 public:
-    explicit Listener(int iFamily = AF_INET) : m_fd(socket(iFamily, SOCK_STREAM, 0))
+    explicit Listener(const char* pszHost = "127.0.0.1")
     {
-        struct sockaddr_in sa4 = {};
-        struct sockaddr_in6 sa6 = {};
-        sa4.sin_family = AF_INET;
-        sa4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sa6.sin6_family = AF_INET6;
-        sa6.sin6_addr = in6addr_loopback;
-        bool f6 = iFamily == AF_INET6;
-        struct sockaddr* psa = f6 ? (struct sockaddr*)&sa6 : (struct sockaddr*)&sa4;
-        socklen_t len = f6 ? sizeof(sa6) : sizeof(sa4);
-        if (bind(m_fd, psa, len) != 0 || listen(m_fd, 8) != 0 ||
-            getsockname(m_fd, psa, &len) != 0) {
-            throw std::runtime_error("listen on loopback");
+        struct addrinfo hints = {}, *pai = nullptr;
+        struct sockaddr_in6 sa = {}; // sin_port and sin6_port share their place
+        socklen_t len = sizeof(sa);
+        hints.ai_flags = AI_NUMERICHOST;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo(pszHost, "0", &hints, &pai) != 0 ||
+            (m_fd = socket(pai->ai_family, SOCK_STREAM, 0)) < 0 ||
+            bind(m_fd, pai->ai_addr, pai->ai_addrlen) != 0 || listen(m_fd, 8) != 0 ||
+            getsockname(m_fd, (struct sockaddr*)&sa, &len) != 0) {
+            throw std::runtime_error(std::string("listen on ") + pszHost);
         }
-        m_wPort = ntohs(f6 ? sa6.sin6_port : sa4.sin_port);
+        freeaddrinfo(pai);
+        m_wPort = ntohs(sa.sin6_port);
     }
     ~Listener() { close(m_fd); }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
     unsigned short Port() const { return m_wPort; }
     // The next connection, or -1 when none came within iTimeoutMs.
     int Accept(int iTimeoutMs)
@@ -74,7 +74,7 @@ public:
     }
 
 private:
-    int m_fd;
+    int m_fd = -1;
     unsigned short m_wPort;
 };
 
@@ -94,29 +94,26 @@ inline std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
     return str;
 }
 
-// On a blocking socket one send() queues it all, unless it fails.
-inline bool SendAll(int fd, const std::string& str)
-{
-    return send(fd, str.data(), str.size(), MSG_NOSIGNAL) == (ssize_t)str.size();
-}
-
 // The command that runs the built client: the emulator's words when the
-// build runs its programs under one, then the program. TCPCLIENT_LAUNCHER
-// and TCPCLIENT override them.
+// build runs its programs under one (TCPCLIENT_LAUNCHER overrides them),
+// then the program.
 inline std::vector<std::string> ClientCommand(const std::vector<std::string>& args)
 {
     const char* pszLauncher = getenv("TCPCLIENT_LAUNCHER");
     std::istringstream iss(pszLauncher != nullptr ? pszLauncher : TCPCLIENT_LAUNCHER_WORDS);
     std::vector<std::string> argv{std::istream_iterator<std::string>(iss), {}};
-    argv.push_back(getenv("TCPCLIENT") != nullptr ? getenv("TCPCLIENT") : TCPCLIENT_PATH);
+    argv.push_back(TCPCLIENT_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
 
-// argv run by /bin/sh -c strScript, where "$@" stands for it.
+// argv run by /bin/sh -c strScript, where "$@" stands for it; without a
+// script, argv itself.
 inline std::vector<std::string> InShell(const std::string& strScript, std::vector<std::string> argv)
 {
-    argv.insert(argv.begin(), {"/bin/sh", "-c", strScript, "sh"});
+    if (!strScript.empty()) {
+        argv.insert(argv.begin(), {"/bin/sh", "-c", strScript, "sh"});
+    }
     return argv;
 }
 
@@ -136,9 +133,8 @@ public:
         cargv.push_back(nullptr);
         signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
         // A pseudo-terminal's master is our end of standard input, its slave the child's.
-        if ((fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn)) !=
-                0 ||
-            pipe(aiOut) != 0 || pipe(aiErr) != 0 || (m_pid = fork()) < 0) {
+        int iIn = fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn);
+        if (iIn != 0 || pipe(aiOut) != 0 || pipe(aiErr) != 0 || (m_pid = fork()) < 0) {
             throw std::runtime_error("pipe, pseudo-terminal or fork");
         }
         if (m_pid == 0) {
@@ -158,15 +154,10 @@ public:
     ~Child()
     {
         if (!m_fExited) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &m_iStatus, 0);
+            kill(m_pid, SIGKILL), waitpid(m_pid, &m_iStatus, 0);
         }
-        for (int fd : m_afd) {
-            close(fd);
-        }
+        close(m_afd[0]), close(m_afd[1]), close(m_afd[2]);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     pid_t Pid() const { return m_pid; }
     // To standard input; blocking: one write() takes it all, unless it fails.
@@ -206,9 +197,7 @@ private:
     {
         char buf[65536];
         for (long long llEnd = NowMs() + iTimeoutMs;;) {
-            if (!m_fExited && waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid) {
-                m_fExited = true;
-            }
+            m_fExited = m_fExited || waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid;
             bool fDone = fnDone && fnDone();
             if (fDone || MsLeft(llEnd) == 0) {
                 return fDone;
@@ -243,18 +232,14 @@ private:
 // (see InShell).
 struct Session
 {
-    explicit Session(bool fPty = false, const char* pszShell = nullptr,
+    explicit Session(bool fPty = false, const char* pszShell = "",
                      const char* pszHost = "127.0.0.1")
-        : listener(strchr(pszHost, ':') != nullptr ? AF_INET6 : AF_INET),
-          child(pszShell ? InShell(pszShell, Command(pszHost)) : Command(pszHost), fPty),
+        : listener(pszHost),
+          child(InShell(pszShell, ClientCommand({pszHost, std::to_string(listener.Port())})), fPty),
           fd(listener.Accept(5000))
     {
     }
     ~Session() { close(fd); }
-    std::vector<std::string> Command(const char* pszHost)
-    {
-        return ClientCommand({pszHost, std::to_string(listener.Port())});
-    }
     Listener listener;
     Child child;
     int fd;

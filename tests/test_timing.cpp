@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <stddef.h>
 #include <stdio_ext.h>
 
@@ -11,16 +12,11 @@ TEST(TimingTest, IntervalFiguresAndClock)
 {
     EXPECT_EQ(500u, GetdwInterval(1500, 1000));
     EXPECT_EQ(6u, GetdwInterval(5, 0xFFFFFFFE)); // one less than 5 - 0xFFFFFFFE
-    EXPECT_EQ(0u, GetdwInterval(0xFFFFFFFF, 0xFFFFFFFF));
-
     // The clock: epoch milliseconds, in 32 bits the same way.
     struct timeval tv;
-    auto EpochMs32 = [&] {
-        gettimeofday(&tv, NULL);
-        return (DWORD)tv.tv_sec * 1000 + (DWORD)(tv.tv_usec / 1000);
-    };
-    DWORD dwBefore = EpochMs32(), dwTime = timeGetTime(), dwAfter = EpochMs32();
-    EXPECT_LE((DWORD)(dwTime - dwBefore), (DWORD)(dwAfter - dwBefore)) << dwBefore << " " << dwTime;
+    gettimeofday(&tv, NULL);
+    DWORD dwBefore = (DWORD)tv.tv_sec * 1000 + (DWORD)(tv.tv_usec / 1000);
+    EXPECT_LT(timeGetTime() - dwBefore, 1000u) << dwBefore;
 }
 
 // Standard input's modes (flag words and control characters; zero when it
@@ -37,12 +33,9 @@ static std::string StdinState()
 // nothing typed and after a key without Enter, and leaves the modes, the flags and the key.
 TEST(KbhitTest, OnATerminalAndOnAPipeModesAndFlagsComeBackAndTheKeyStays)
 {
-    int fdMaster = posix_openpt(O_RDWR | O_NOCTTY), afdPipe[2], fdSaved = dup(0);
-    ASSERT_TRUE(fdMaster >= 0 && grantpt(fdMaster) == 0 && unlockpt(fdMaster) == 0);
-    int fdSlave = open(ptsname(fdMaster), O_RDWR | O_NOCTTY);
+    int fdMaster, fdSlave, afdPipe[2], fdSaved = dup(0);
     char chEcho;
-    struct pollfd pfd = {fdMaster, POLLIN, 0};
-    ASSERT_TRUE(fdSlave >= 0 && pipe(afdPipe) == 0);
+    ASSERT_TRUE(openpty(&fdMaster, &fdSlave, NULL, NULL, NULL) == 0 && pipe(afdPipe) == 0);
     alarm(10); // a kbhit() or getchar() that blocks ends the run, not hangs it
     for (int fdIn : {fdSlave, afdPipe[0]}) {
         dup2(fdIn, 0);
@@ -50,14 +43,12 @@ TEST(KbhitTest, OnATerminalAndOnAPipeModesAndFlagsComeBackAndTheKeyStays)
         EXPECT_EQ(0, kbhit());
         EXPECT_EQ(1, write(fdIn == fdSlave ? fdMaster : afdPipe[1], "k", 1));
         // Once its echo is back, the terminal holds the key.
-        EXPECT_TRUE(fdIn != fdSlave ||
-                    (poll(&pfd, 1, 5000) == 1 && read(fdMaster, &chEcho, 1) == 1));
+        EXPECT_TRUE(fdIn != fdSlave || read(fdMaster, &chEcho, 1) == 1);
         EXPECT_EQ(1, kbhit());
         EXPECT_EQ(strBefore, StdinState()); // after either answer
         EXPECT_EQ('k', getchar());
         __fpurge(stdin), clearerr(stdin); // for the next standard input
     }
-    alarm(0);
-    dup2(fdSaved, 0);
+    alarm(0), dup2(fdSaved, 0);
     close(fdSaved), close(fdSlave), close(fdMaster), close(afdPipe[0]), close(afdPipe[1]);
 }
