@@ -27,8 +27,8 @@ TEST(CommandLine, UsageAndFailedConnectionsEndWithStatusOne)
 }
 
 // A hosts file, seen only by the client (a private mount namespace), names
-// ::1, where nothing listens, then 127.0.0.1: the walk goes on to the second,
-// which is port 65536 + P as well. q ends the session.
+// ::1, where nothing listens, then 127.0.0.1: the walk goes on to the second.
+// The port is given as 65536 + P, which names P. q ends the session.
 TEST(Connect, WalksOnFromARefusingAddressOfAName)
 {
     tc::Listener listener;
@@ -117,8 +117,7 @@ TEST(Session, AFailedAllocationNeverKillsTheClient)
 // not sent. Of a line too long, the command's first byte counts, and the
 // first 80 bytes are the message; the tail is no command. An empty message
 // sends nothing, and the one typed just before q still goes out. That last
-// send also fails if q closes the socket before the worker is joined (the
-// tsan preset proves that order as well).
+// send also fails if q closes the socket before the worker is joined.
 TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
 {
     for (bool fPty : {false, true}) {
