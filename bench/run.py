@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Measures tcpclient beside the OpenBSD netcat (nc), on loopback only.
+"""Measures tcpconsole beside the OpenBSD netcat (nc), on loopback only.
 
-    python3 bench/run.py build/tcpclient [--quick] [--verify] [--size MiB] ...
+    python3 bench/run.py build/tcpconsole [--quick] [--verify] [--size MiB] ...
 
 Starts its own servers on 127.0.0.1 (ports picked by the system), runs each
 client against them, interleaved (A B A B ...), and prints one table:
@@ -195,19 +195,19 @@ def received_bytes(client, raw):
     if not client.data_on_stderr:
         return raw
     if raw.count(MENU) != 1:
-        raise BenchError("tcpclient: the menu is not in its output exactly once")
+        raise BenchError("tcpconsole: the menu is not in its output exactly once")
     raw = raw.replace(MENU, b"")
     own = re.search(rb"[A-Za-z]", raw)  # its closing lines
     chunks = raw[:own.start() if own else len(raw)].split(b"\n")
     if chunks[-1] != b"":
-        raise BenchError("tcpclient: the last chunk has no newline")
+        raise BenchError("tcpconsole: the last chunk has no newline")
     if max(len(c) for c in chunks) > 1024:
-        raise BenchError("tcpclient: a chunk longer than 1024 bytes")
+        raise BenchError("tcpconsole: a chunk longer than 1024 bytes")
     return b"".join(chunks)
 
 
 def verify(client, block, mib):
-    with tempfile.TemporaryDirectory(prefix="tcpclient-bench-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="tcpconsole-bench-") as tmp:
         path = os.path.join(tmp, "out")
         receive(client, block, mib, path)
         with open(path, "rb") as f:
@@ -386,7 +386,7 @@ def table(rows, names):
     """rows: (figure, target, [(value, text) per client]). The ratio is of the
     first client to the last (nc) where both are above zero."""
     has_nc = names[-1] == "nc"
-    head = ["figure"] + names + (["tcpclient/nc"] if has_nc else []) + ["target"]
+    head = ["figure"] + names + (["tcpconsole/nc"] if has_nc else []) + ["target"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for figure, target, cells in rows:
         row = [figure] + [text for _, text in cells]
@@ -400,14 +400,14 @@ def table(rows, names):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("tcpclient", nargs="+", help="tcpclient binary (more than one: compared side by side)")
+    ap.add_argument("tcpconsole", nargs="+", help="tcpconsole binary (more than one: compared side by side)")
     ap.add_argument("--quick", action="store_true", help="a smoke run in well under a minute")
     ap.add_argument("--verify", action="store_true", help="also check every received byte")
     ap.add_argument("--size", type=int, help="MiB per receive run (default 256, quick 16)")
     ap.add_argument("--runs", type=int, help="receive runs per client (default 5, quick 3)")
     ap.add_argument("--nc", default=shutil.which("nc"), help="netcat to compare with (default: nc on PATH)")
-    ap.add_argument("--no-nc", dest="nc", action="store_const", const=None, help="measure tcpclient alone")
-    ap.add_argument("--wrap", default="", help="command put before tcpclient, e.g. 'strace -c -f -o FILE'")
+    ap.add_argument("--no-nc", dest="nc", action="store_const", const=None, help="measure tcpconsole alone")
+    ap.add_argument("--wrap", default="", help="command put before tcpconsole, e.g. 'strace -c -f -o FILE'")
     ap.add_argument("--only", default="receive,idle,latency,startup,eof",
                     help="comma-separated subset of receive,idle,latency,startup,eof")
     args = ap.parse_args()
@@ -421,10 +421,10 @@ def main():
     only = set(args.only.split(","))
 
     clients = []
-    for path in args.tcpclient:
+    for path in args.tcpconsole:
         if not os.access(path, os.X_OK):
             raise BenchError(f"not an executable: {path}")
-        name = "tcpclient" if len(args.tcpclient) == 1 else f"tcpclient {path}"
+        name = "tcpconsole" if len(args.tcpconsole) == 1 else f"tcpconsole {path}"
         clients.append(Client(name, shlex.split(args.wrap) + [os.path.abspath(path)], True))
     if args.nc:
         # -n: numeric address, no name service asked.

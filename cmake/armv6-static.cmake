@@ -19,21 +19,21 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
-set(TCPCLIENT_CROSS_TRIPLET arm-linux-gnueabi)
-set(TCPCLIENT_CROSS_SYSROOT /usr/${TCPCLIENT_CROSS_TRIPLET})
+set(TCPCONSOLE_CROSS_TRIPLET arm-linux-gnueabi)
+set(TCPCONSOLE_CROSS_SYSROOT /usr/${TCPCONSOLE_CROSS_TRIPLET})
 
-set(CMAKE_C_COMPILER ${TCPCLIENT_CROSS_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${TCPCLIENT_CROSS_TRIPLET}-g++)
+set(CMAKE_C_COMPILER ${TCPCONSOLE_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${TCPCONSOLE_CROSS_TRIPLET}-g++)
 
-set(TCPCLIENT_ARM_FLAGS "-mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=softfp -marm")
-set(CMAKE_C_FLAGS_INIT "${TCPCLIENT_ARM_FLAGS}")
-set(CMAKE_CXX_FLAGS_INIT "${TCPCLIENT_ARM_FLAGS}")
+set(TCPCONSOLE_ARM_FLAGS "-mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=softfp -marm")
+set(CMAKE_C_FLAGS_INIT "${TCPCONSOLE_ARM_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${TCPCONSOLE_ARM_FLAGS}")
 # Read by CMakeLists.txt: link with -static, package without dependencies.
-set(TCPCLIENT_STATIC ON)
+set(TCPCONSOLE_STATIC ON)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm1176)
 
-set(CMAKE_FIND_ROOT_PATH ${TCPCLIENT_CROSS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH ${TCPCONSOLE_CROSS_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -42,6 +42,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The Debian architecture of the packages cpack makes from this build: the
 # boards' systems are armhf, and a static program needs nothing of theirs.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-string(CONCAT TCPCLIENT_PACKAGE_NOTE
+string(CONCAT TCPCONSOLE_PACKAGE_NOTE
   "This build is linked statically for ARMv6 (Raspberry Pi 1 and Zero) and\n"
   "later 32-bit ARM cores; it needs no shared library.")

@@ -1,9 +1,9 @@
-// tcpclient: an interactive console client for a TCP server.
+// tcpconsole: an interactive console client for a TCP server.
 #include "stdThread.h"
 #include "MySyncObject.h"
 #include "SendRecvThread.h"
 
-#ifdef TCPCLIENT_STATIC
+#ifdef TCPCONSOLE_STATIC
 #include <nss.h>
 #endif
 
@@ -249,7 +249,7 @@ BOOL CreateAndConnectSocket(LPCSTR szAddress, WORD wPort)
     hints.ai_socktype = SOCK_STREAM;
     snprintf(szPort, sizeof(szPort), "%d", wPort);
 
-#ifdef TCPCLIENT_STATIC
+#ifdef TCPCONSOLE_STATIC
     // A static program must not load the system's name-service plug-ins:
     // they are built against the system's C library, not the one linked in.
     // It looks in /etc/hosts, then asks DNS, whatever nsswitch.conf says.

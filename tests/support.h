@@ -95,14 +95,14 @@ inline std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
 }
 
 // The command that runs the built client: the emulator's words when the
-// build runs its programs under one (TCPCLIENT_LAUNCHER overrides them),
+// build runs its programs under one (TCPCONSOLE_LAUNCHER overrides them),
 // then the program.
 inline std::vector<std::string> ClientCommand(const std::vector<std::string>& args)
 {
-    const char* pszLauncher = getenv("TCPCLIENT_LAUNCHER");
-    std::istringstream iss(pszLauncher != nullptr ? pszLauncher : TCPCLIENT_LAUNCHER_WORDS);
+    const char* pszLauncher = getenv("TCPCONSOLE_LAUNCHER");
+    std::istringstream iss(pszLauncher != nullptr ? pszLauncher : TCPCONSOLE_LAUNCHER_WORDS);
     std::vector<std::string> argv{std::istream_iterator<std::string>(iss), {}};
-    argv.push_back(TCPCLIENT_PATH);
+    argv.push_back(TCPCONSOLE_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }

@@ -92,7 +92,7 @@ TEST(Session, EveryByteBeforeACloseOrResetIsShownThenTheEnd)
 // address: glibc's own name-service set-up crashes when it gets no memory.
 TEST(Session, AFailedAllocationNeverKillsTheClient)
 {
-    if (FAIL_ALLOC_PATH[0] == 0 || getenv("TCPCLIENT_LAUNCHER") != nullptr) {
+    if (FAIL_ALLOC_PATH[0] == 0 || getenv("TCPCONSOLE_LAUNCHER") != nullptr) {
         GTEST_SKIP()
             << "needs the allocation shim: a native build without sanitizers, run directly";
     }

@@ -1,4 +1,4 @@
-// A small loopback echo server for trying tcpclient out and for tests.
+// A small loopback echo server for trying tcpconsole out and for tests.
 //
 //   echo_server [PORT [SECONDS]]
 //       Listens on 127.0.0.1:PORT (0, the default: a free port), writes the

@@ -7,12 +7,12 @@
 #
 # Needs qemu-system-arm, cpio and the armel architecture known to apt
 # (dpkg --add-architecture armel && apt-get update). The kernel and busybox
-# packages are downloaded once, into $TCPCLIENT_BOOT_CACHE (default
-# ~/.cache/tcpclient-pi-zero), and never installed. Exits 0 only when every
+# packages are downloaded once, into $TCPCONSOLE_BOOT_CACHE (default
+# ~/.cache/tcpconsole-pi-zero), and never installed. Exits 0 only when every
 # session passed and qemu exited 0.
 set -eu
 build=$(cd "${1:-build-armv6}" && pwd)
-cache=${TCPCLIENT_BOOT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tcpclient-pi-zero}
+cache=${TCPCONSOLE_BOOT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tcpconsole-pi-zero}
 t0=$(date +%s)
 
 # linux-image-rpi names the current kernel package; keep only what boots.
@@ -35,7 +35,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 root=$tmp/root
 mkdir -p "$root/bin" "$root/etc" "$root/dev" "$root/proc" "$root/tmp"
-cp "$cache/busybox-static/bin/busybox" "$build/tcpclient" "$build/echo_server" "$root/bin/"
+cp "$cache/busybox-static/bin/busybox" "$build/tcpconsole" "$build/echo_server" "$root/bin/"
 ln -s busybox "$root/bin/sh"
 printf '127.0.0.1\tlocalhost\n127.0.0.1\tpi-echo\n' >"$root/etc/hosts"
 # A Raspberry Pi OS system's: the static client must not need mdns4_minimal.
@@ -52,16 +52,16 @@ passed=0 failed=0
 result() { # NAME CHECK, right after a session: $rc is its exit status
     rc=$? name=$1
     if eval "$2"; then
-        echo "tcpclient-boot: PASS $name"
+        echo "tcpconsole-boot: PASS $name"
         passed=$((passed + 1))
     else
-        echo "tcpclient-boot: FAIL $name (exit $rc)"
+        echo "tcpconsole-boot: FAIL $name (exit $rc)"
         sed 's/^/    /' /tmp/err
         failed=$((failed + 1))
     fi
 }
 feed() { echo m; sleep 0.5; echo "$1"; sleep 1; echo q; }
-run() { timeout 30 tcpclient "$@" >/tmp/out 2>/tmp/err; }
+run() { timeout 30 tcpconsole "$@" >/tmp/out 2>/tmp/err; }
 has() { grep -q "$1" /tmp/err; }
 ended() { grep -qx 'ThreadFunc End' /tmp/out; }
 waitport() { # the port an echo server started in the background prints
@@ -73,7 +73,7 @@ grep -E '^(model name|CPU part)' /proc/cpuinfo
 uname -m
 result cpu 'grep -q "^CPU part.*0xb76$" /proc/cpuinfo && [ "$(uname -m)" = armv6l ]'
 
-feed echo-round-trip | timeout 30 echo_server --run tcpclient >/tmp/out 2>/tmp/err
+feed echo-round-trip | timeout 30 echo_server --run tcpconsole >/tmp/out 2>/tmp/err
 result echo '[ $rc = 0 ] && has echo-round-trip && ended'
 
 echo_server 0 4 >/tmp/port &
@@ -90,7 +90,7 @@ result refused '[ $rc = 1 ] && has "^Err:connect 111 Connection refused"'
 run pi-zero.local 80 </dev/null
 result mdns-name '[ $rc = 1 ] && has "^Err:connect -[0-9]"'
 
-echo "tcpclient-boot: $passed passed, $failed failed"
+echo "tcpconsole-boot: $passed passed, $failed failed"
 poweroff -f
 EOF
 chmod +x "$root/init"
@@ -103,4 +103,4 @@ timeout 300 qemu-system-arm -M raspi0 -kernel "$kernel" -dtb "$dtb" -initrd "$tm
     </dev/null >"$tmp/console" 2>&1 || status=$?
 tr -d '\r' <"$tmp/console" | tee "$tmp/console.txt"
 echo "pi-zero-boot: qemu exited $status after $(($(date +%s) - t0)) s in all"
-grep -qx 'tcpclient-boot: 6 passed, 0 failed' "$tmp/console.txt" && [ "$status" -eq 0 ]
+grep -qx 'tcpconsole-boot: 6 passed, 0 failed' "$tmp/console.txt" && [ "$status" -eq 0 ]
