@@ -41,28 +41,20 @@ L_END:
     return fRet;
 }
 
-// Takes the posted message into a block the caller owns; 0 when there is
-// none (or no copy could be made: the message then stays in the slot).
+// Takes the posted message: its block becomes the caller's. Handed over,
+// not copied, so that no failed allocation can lose a message the user was
+// told was accepted. 0 when there is none.
 int CSendRecvThread::GetSendData(char** ppcData)
 {
     int iRet = 0;
-    char* pcCopy;
 
     m_pConInfo->pCMySyncObject->Lock();
-    if (m_iSendDataSize < 1) {
-        goto L_END;
+    if (m_iSendDataSize >= 1) {
+        *ppcData = m_pSendData;
+        iRet = m_iSendDataSize;
+        m_pSendData = NULL;
+        m_iSendDataSize = 0;
     }
-    pcCopy = (char*)calloc(m_iSendDataSize, 1);
-    if (pcCopy == NULL) {
-        goto L_END;
-    }
-    memcpy(pcCopy, m_pSendData, m_iSendDataSize);
-    *ppcData = pcCopy;
-    iRet = m_iSendDataSize;
-    SAFE_FREE(m_pSendData);
-    m_iSendDataSize = 0;
-
-L_END:
     m_pConInfo->pCMySyncObject->UnLock();
     return iRet;
 }
@@ -108,7 +100,7 @@ CSendRecvThread::RecvResult CSendRecvThread::RecvAndShow(BOOL fPeerShutdown)
     pSync->Lock();
     if (iRecvSize > 0) {
         szRecvBuffer[iRecvSize] = '\n';
-        fwrite(szRecvBuffer, 1, iRecvSize + 1, stderr);
+        WriteStdErr(szRecvBuffer, iRecvSize + 1);
     } else if (iRecvSize == 0) {
         DispErrorMsg(fPeerShutdown ? "Disconnected" : "Disconnected recv");
         eRet = RECV_CLOSED;
@@ -167,14 +159,14 @@ UINT CSendRecvThread::DoWork()
                 fRet = FALSE;
                 break;
             }
-            continue;
-        }
-        if (fds[0].revents & (POLLERR | POLLRDHUP)) {
+        } else if (fds[0].revents & (POLLERR | POLLRDHUP)) {
             LoadSocketError();
             DispErrorMsg((fds[0].revents & POLLERR) ? "Err DoSend" : "Disconnected");
             fRet = FALSE;
             break;
         }
+        // In the same pass as a chunk shown: a server that never stops
+        // sending must not hold the message back.
         if (fds[0].revents & POLLOUT) {
             if (!SendMsgData(pcData, iSendSize, 0)) {
                 fRet = FALSE;

@@ -68,8 +68,7 @@ void* ThreadFunc(void* pvoid)
     if (pdwResult != NULL) {
         *pdwResult = dwRet;
     }
-    puts("ThreadFunc End");
-    fflush(stdout);
+    WriteAll(1, "ThreadFunc End\n", 15);
     // Returned, not handed to pthread_exit(): that loads the unwinder, and
     // aborts the process when that load finds no memory.
     return pdwResult;

@@ -15,18 +15,38 @@
 #define CMD_SEND_MSG_CHAR 'm'
 
 #define KEYINBUFSIZE (81)
+// Most bytes of standard input one pass of the command loop reads, so that
+// an endless line cannot keep the loop from reaping a finished worker.
+#define KEYINPASSMAX (1024)
+// Most bytes the drain after m discards, so that an endless input cannot
+// keep the prompt from appearing.
+#define DRAINMAX (1024 * 1024)
 #define EXIT_OK (0)
 #define EXIT_FAILED (1)
 
 static const char s_szPrompt[] = "\n送信メッセージを入力してください : ";
 static_assert(sizeof(s_szPrompt) - 1 == 52, "the prompt is 52 bytes");
 
+// One line of standard input, read over as many passes as it takes.
+struct KeyInLine
+{
+    char szText[KEYINBUFSIZE]; // the bytes kept, zero-terminated
+    int iLen;                  // bytes kept: at most KEYINBUFSIZE - 1
+    BOOL fTooLong;             // more came than fit: the rest was discarded
+    BOOL fDone;                // ended by its newline, or by the end of input
+};
+
+// What ReadLine() found.
+#define LINE_ENDED (-1)  // input ended, or failed, before a line began
+#define LINE_PENDING (0) // nothing more is waiting: the line goes on later
+#define LINE_DONE (1)
+
 CMySyncObject* m_pCMySyncObject = NULL;
 ConnectionInfoRec* m_pConInfo = NULL;
 CSendRecvThread* m_pCSendRecvThread = NULL;
 
 void DispMenu();
-int GetKeyString(LPSTR pszString, int iSize);
+int GetKeyString(KeyInLine* pLine);
 BOOL KillZombei();
 void Stop();
 BOOL CreateAndConnectSocket(LPCSTR szAddress, WORD wPort);
@@ -50,7 +70,7 @@ static BOOL OpenStdDescriptors()
 
 int main(int argc, char** argv)
 {
-    char szKeyInBuff[KEYINBUFSIZE];
+    KeyInLine klKeyIn;
     int iExit = EXIT_FAILED;
     WORD wPort;
 
@@ -66,27 +86,36 @@ int main(int argc, char** argv)
     m_pCMySyncObject->Initialize();
 
     if (argc != 3) {
-        fprintf(stderr, "Usage:  %s <ServerAddress> <ServerPort>\n", argv[0]);
+        WriteStdErrText("Usage:  ");
+        WriteStdErrText(argv[0]);
+        WriteStdErrText(" <ServerAddress> <ServerPort>\n");
         goto L_END;
     }
-    wPort = (WORD)atol(argv[2]);
+    // In 64 bits: atol() saturates at 2^31 - 1 on a 32-bit board, and the
+    // low 16 bits of the number would no longer be the same everywhere.
+    wPort = (WORD)strtoll(argv[2], NULL, 10);
     if (!CreateAndConnectSocket(argv[1], wPort)) {
         goto L_END;
     }
     iExit = EXIT_OK;
 
+    memset(&klKeyIn, 0, sizeof(klKeyIn));
     DispMenu();
     for (;;) {
         if (KillZombei()) {
             break;
         }
-        switch (GetKeyString(szKeyInBuff, KEYINBUFSIZE)) {
+        switch (GetKeyString(&klKeyIn)) {
         case CMD_QUIT_CHAR:
             goto L_END;
         case CMD_SEND_MSG_CHAR:
-            // The slot holds one message: one refused is reported, not
-            // dropped without a word behind a menu that looks like success.
-            if (!m_pCSendRecvThread->SetSendData(szKeyInBuff, (int)strlen(szKeyInBuff))) {
+            // A message cut short could be a command the user never typed:
+            // refuse it whole. The slot holds one message: one refused is
+            // reported, not dropped without a word behind the menu.
+            if (klKeyIn.fTooLong) {
+                errno = EMSGSIZE;
+                DispErrorMsg("Err:send");
+            } else if (!m_pCSendRecvThread->SetSendData(klKeyIn.szText, klKeyIn.iLen)) {
                 DispErrorMsg("Err:send");
             }
             DispMenu();
@@ -107,33 +136,67 @@ L_END:
 
 void DispMenu()
 {
-    fprintf(stderr, "%c:quit %c:メッセージ送信 : ", CMD_QUIT_CHAR, CMD_SEND_MSG_CHAR);
+    char szMenu[64];
+
+    snprintf(szMenu, sizeof(szMenu), "%c:quit %c:メッセージ送信 : ", CMD_QUIT_CHAR,
+             CMD_SEND_MSG_CHAR);
+    WriteStdErrText(szMenu);
 }
 
-// Reads one line of standard input into pszLine (iSize bytes, always
-// terminated): at most iSize - 1 bytes, without the newline; the rest of a
-// longer line is read and discarded, so that its tail is never taken as a
-// command. One byte per read leaves the next line where it is, for the next
-// command or message, even when a pipe or a paste brings several at once.
-// Returns the bytes kept, or -1 when input ended (or failed) before the line
-// began; a last line without its newline still counts.
-static int ReadLine(LPSTR pszLine, int iSize)
+// TRUE when standard input has a byte to read, or its end or failure to
+// report, within iWaitMs (-1: however long it takes).
+static BOOL WaitInput(int iWaitMs)
 {
-    int iLen = 0;
-    BOOL fAny = FALSE;
+    struct pollfd fds[1];
+    int iRet;
+
+    fds[0].fd = 0;
+    fds[0].events = POLLIN;
+    fds[0].revents = 0;
+    while ((iRet = poll(fds, 1, iWaitMs)) < 0 && errno == EINTR) {
+    }
+    return iRet > 0;
+}
+
+// Reads standard input into pLine until the line ends or nothing more is
+// waiting; a finished line is followed by a new one. The first byte is
+// waited for iWaitMs; with -1, every byte is waited for, however long. One
+// byte per read leaves the next line where it is, for the next command or
+// the drain after m, even when a pipe or a paste brings several at once.
+// Bytes beyond the buffer are read and discarded, so that the tail of a
+// line is never taken as a command. A last line without its newline counts.
+static int ReadLine(KeyInLine* pLine, int iWaitMs)
+{
+    int iBytes;
+    ssize_t iRead;
     char c;
 
-    memset(pszLine, 0, iSize);
-    while (read(0, &c, 1) == 1) {
-        fAny = TRUE;
-        if (c == '\n') {
-            break;
+    if (pLine->fDone) {
+        memset(pLine, 0, sizeof(*pLine));
+    }
+    for (iBytes = 0; iWaitMs < 0 || iBytes < KEYINPASSMAX; iBytes++) {
+        if (!WaitInput(iBytes == 0 || iWaitMs < 0 ? iWaitMs : 0)) {
+            return LINE_PENDING;
         }
-        if (iLen < iSize - 1) {
-            pszLine[iLen++] = c;
+        iRead = read(0, &c, 1);
+        if (iRead < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue; // a non-blocking descriptor with nothing yet: not its end
+        }
+        if (iRead <= 0) {
+            pLine->fDone = (pLine->iLen > 0);
+            return pLine->fDone ? LINE_DONE : LINE_ENDED;
+        }
+        if (c == '\n') {
+            pLine->fDone = TRUE;
+            return LINE_DONE;
+        }
+        if (pLine->iLen < KEYINBUFSIZE - 1) {
+            pLine->szText[pLine->iLen++] = c;
+        } else {
+            pLine->fTooLong = TRUE;
         }
     }
-    return fAny ? iLen : -1;
+    return LINE_PENDING;
 }
 
 // Standard input at its end (or failing) makes poll() return at once; wait
@@ -143,47 +206,41 @@ static void WaitOutCycle()
     poll(NULL, 0, 10);
 }
 
-int GetKeyString(LPSTR pszString, int iSize)
+// One pass of the command loop: waits up to 10 ms for input, and returns
+// the command of a line that is complete. After m, the message line is in
+// pLine; fTooLong says it did not fit.
+int GetKeyString(KeyInLine* pLine)
 {
     int iRet = 0;
-    struct pollfd fds[1];
-    int iLen;
+    int iDrained = 0;
+    ssize_t iRead;
+    char szDrain[RCVBUFSIZE];
 
-    fds[0].fd = 0;
-    fds[0].events = POLLIN;
-    fds[0].revents = 0;
-    if (poll(fds, 1, 10) < 0) {
+    switch (ReadLine(pLine, 10)) {
+    case LINE_ENDED:
         WaitOutCycle();
         goto L_END;
-    }
-    if (!(fds[0].revents & POLLIN)) {
-        if (fds[0].revents != 0) {
-            WaitOutCycle(); // POLLHUP, POLLERR or POLLNVAL without input
-        }
+    case LINE_PENDING:
         goto L_END;
-    }
-    if (ReadLine(pszString, iSize) < 0) {
-        WaitOutCycle();
-        goto L_END;
+    default:
+        break;
     }
 
-    switch (pszString[0]) {
+    switch (pLine->szText[0]) {
     case CMD_QUIT_CHAR:
         iRet = CMD_QUIT_CHAR;
         break;
     case CMD_SEND_MSG_CHAR:
         // Whatever was typed or pasted after the command is not the message.
-        while (poll(fds, 1, 10) > 0 && (fds[0].revents & POLLIN)) {
-            if (read(0, pszString, iSize) <= 0) {
-                break;
-            }
+        while (iDrained < DRAINMAX && WaitInput(10) &&
+               (iRead = read(0, szDrain, sizeof(szDrain))) > 0) {
+            iDrained += iRead;
         }
-        fwrite(s_szPrompt, 1, sizeof(s_szPrompt) - 1, stderr);
+        WriteStdErr(s_szPrompt, sizeof(s_szPrompt) - 1);
 
         // An empty line is an empty message; a line that starts with a zero
         // byte is none, like input that ended.
-        iLen = ReadLine(pszString, iSize);
-        if (iLen == 0 || (iLen > 0 && pszString[0] != 0)) {
+        if (ReadLine(pLine, -1) == LINE_DONE && (pLine->iLen == 0 || pLine->szText[0] != 0)) {
             iRet = CMD_SEND_MSG_CHAR;
         }
         break;
@@ -217,7 +274,7 @@ BOOL KillZombei()
 
 void Stop()
 {
-    fprintf(stderr, "Stop()\n");
+    WriteStdErrText("Stop()\n");
     if (m_pCSendRecvThread != NULL) {
         ReleaseConnection();
     }
@@ -230,7 +287,7 @@ static void DispLookupError(int iGaiErr)
     if (iGaiErr == EAI_SYSTEM) {
         DispErrorMsg("Err:connect");
     } else {
-        fprintf(stderr, "%s %d %s\n", "Err:connect", iGaiErr, gai_strerror(iGaiErr));
+        DispErrorText("Err:connect", iGaiErr, gai_strerror(iGaiErr));
     }
 }
 
@@ -323,7 +380,7 @@ BOOL DestroySocket(SOCKET& fd)
     int iErr = errno;
 
     if (fd != INVALID_SOCKET) {
-        fprintf(stderr, "DestroySocket()\n");
+        WriteStdErrText("DestroySocket()\n");
         shutdown(fd, SHUT_RDWR);
         close(fd);
         fd = INVALID_SOCKET;

@@ -1,12 +1,67 @@
 #include "stdThread.h"
 
+BOOL WriteAll(int fd, LPCSTR pc, size_t iLen)
+{
+    int iErr = errno;
+    BOOL fRet = TRUE;
+    struct pollfd fds[1];
+    ssize_t iWritten;
+
+    fds[0].fd = fd;
+    fds[0].events = POLLOUT;
+    while (iLen > 0) {
+        iWritten = write(fd, pc, iLen);
+        if (iWritten > 0) {
+            pc += iWritten;
+            iLen -= iWritten;
+        } else if (iWritten < 0 && errno == EAGAIN) {
+            // The descriptor was left non-blocking by another program; its
+            // flags are not ours to change.
+            poll(fds, 1, -1);
+        } else if (iWritten == 0 || errno != EINTR) {
+            fRet = FALSE;
+            break;
+        }
+    }
+    errno = iErr;
+    return fRet;
+}
+
+BOOL WriteStdErr(LPCSTR pc, size_t iLen)
+{
+    BOOL fRet;
+
+    // stdio's own lock of the stream keeps a chunk and a menu apart, however
+    // many writes each takes.
+    flockfile(stderr);
+    fRet = WriteAll(2, pc, iLen);
+    funlockfile(stderr);
+    return fRet;
+}
+
+BOOL WriteStdErrText(LPCSTR psz)
+{
+    return WriteStdErr(psz, strlen(psz));
+}
+
+void DispErrorText(LPCSTR pszTitle, int iErr, LPCSTR pszText)
+{
+    char szLine[512];
+    int iLen = snprintf(szLine, sizeof(szLine), "%s %d %s\n", pszTitle, iErr, pszText);
+
+    if (iLen > 0) {
+        WriteStdErr(szLine, min(iLen, (int)sizeof(szLine) - 1));
+    }
+}
+
 int DispErrorMsg(LPCSTR pszTitle)
 {
     int iErr = errno;
     char szText[256];
 
     // Either thread may report; strerror() may hand back a shared buffer.
-    fprintf(stderr, "%s %d %s\n", pszTitle, iErr, strerror_r(iErr, szText, sizeof(szText)));
+    DispErrorText(pszTitle, iErr, strerror_r(iErr, szText, sizeof(szText)));
+    errno = iErr;
     return errno;
 }
 

@@ -71,8 +71,18 @@ typedef int SOCKET;
     }
 // clang-format on
 
+// Writes all iLen bytes at pc to descriptor fd, resuming after an
+// interrupted or partial write and waiting while a non-blocking descriptor
+// is full; FALSE when the descriptor fails. Keeps errno as it found it.
+BOOL WriteAll(int fd, LPCSTR pc, size_t iLen);
+// Every write to standard error goes through here: whole, and never
+// interleaved with another thread's.
+BOOL WriteStdErr(LPCSTR pc, size_t iLen);
+BOOL WriteStdErrText(LPCSTR psz);
 // Writes "title errno text" on standard error; returns errno after the write.
 int DispErrorMsg(LPCSTR pszTitle);
+// The same line for an error code that is not an errno value.
+void DispErrorText(LPCSTR pszTitle, int iErr, LPCSTR pszText);
 
 // Milliseconds since the Unix epoch, modulo 2^32; 0 when the clock cannot
 // be read.

@@ -4,6 +4,7 @@
 #define TESTS_SUPPORT_H
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pty.h>
@@ -117,14 +118,25 @@ inline std::vector<std::string> InShell(const std::string& strScript, std::vecto
     return argv;
 }
 
+// How a child's standard descriptors are set up: pipes, a pseudo-terminal
+// on standard input, or pipes left non-blocking by somebody else, with a
+// standard error that holds one page.
+enum StdMode
+{
+    kPipes,
+    kPtyInput,
+    kNonBlocking
+};
+
 // A child process with pipes on standard output and error, and a pipe or a
 // pseudo-terminal on standard input; killed by its PID if it still runs at
 // the end.
 class Child
 {
 public:
-    Child(const std::vector<std::string>& argv, bool fPtyInput = false)
+    Child(const std::vector<std::string>& argv, StdMode eMode = kPipes)
     {
+        bool fPtyInput = eMode == kPtyInput;
         int aiIn[2], aiOut[2], aiErr[2];
         std::vector<char*> cargv;
         for (const std::string& str : argv) {
@@ -134,11 +146,16 @@ public:
         signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
         // A pseudo-terminal's master is our end of standard input, its slave the child's.
         int iIn = fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn);
-        if (iIn != 0 || pipe(aiOut) != 0 || pipe(aiErr) != 0 || (m_pid = fork()) < 0) {
+        if (iIn != 0 || pipe(aiOut) != 0 || pipe(aiErr) != 0 ||
+            (eMode == kNonBlocking && fcntl(aiErr[0], F_SETPIPE_SZ, 4096) < 0) ||
+            (m_pid = fork()) < 0) {
             throw std::runtime_error("pipe, pseudo-terminal or fork");
         }
         if (m_pid == 0) {
             dup2(aiIn[0], 0), dup2(aiOut[1], 1), dup2(aiErr[1], 2);
+            for (int fd = 0; eMode == kNonBlocking && fd <= 2; fd++) {
+                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            }
             if (fPtyInput) {
                 setsid(); // the terminal becomes the child's controlling terminal
                 ioctl(0, TIOCSCTTY, 0);
@@ -187,13 +204,12 @@ public:
     const std::string& Out() const { return m_astr[1]; }
     const std::string& Err() const { return m_astr[2]; }
 
-private:
     bool Closed() const { return m_afd[1] < 0 && m_afd[2] < 0; }
     // Reaps the child and collects its standard output and error, in rounds
     // of at most 20 ms, until fnDone() (none: never) or the deadline; its
     // last answer. A terminal's echo is never read: what the tests type
     // fits its buffer.
-    bool PumpUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
+    bool PumpUntil(const std::function<bool()>& fnDone, int iTimeoutMs = 5000)
     {
         char buf[65536];
         for (long long llEnd = NowMs() + iTimeoutMs;;) {
@@ -218,6 +234,7 @@ private:
         }
     }
 
+private:
     pid_t m_pid = -1;
     bool m_fExited = false;
     int m_iStatus = 0;
@@ -229,13 +246,16 @@ private:
 
 // The client connected to a listener of the test on pszHost (127.0.0.1 or
 // ::1); fd is the server's end. With pszShell, the client runs through it
-// (see InShell).
+// (see InShell). The port is given as 2^32 + P, which names P on every
+// platform: only its low 16 bits count.
 struct Session
 {
-    explicit Session(bool fPty = false, const char* pszShell = "",
+    explicit Session(StdMode eMode = kPipes, const char* pszShell = "",
                      const char* pszHost = "127.0.0.1")
         : listener(pszHost),
-          child(InShell(pszShell, ClientCommand({pszHost, std::to_string(listener.Port())})), fPty),
+          child(InShell(pszShell,
+                        ClientCommand({pszHost, std::to_string(listener.Port() + (1LL << 32))})),
+                eMode),
           fd(listener.Accept(5000))
     {
     }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <utility>
 
 #include "support.h"
@@ -49,18 +51,19 @@ TEST(Connect, WalksOnFromARefusingAddressOfAName)
     EXPECT_EQ("ThreadFunc End\n", child.Out());
 }
 
-// Stopped while the server sends 3000 bytes, zero bytes among them, then
+// Stopped while the server sends 30000 bytes, zero bytes among them, then
 // closes (over IPv6) or resets the connection, the client shows every byte
 // once it runs again, in chunks of at most 1024 each ended by a newline, and
-// only then the end and its cause.
+// only then the end and its cause; with the reset, its standard error is
+// non-blocking and holds a page: none is lost when it is full.
 TEST(Session, EveryByteBeforeACloseOrResetIsShownThenTheEnd)
 {
     std::string strData;
-    for (int i = 0; i < 600; i++) {
+    for (int i = 0; i < 6000; i++) {
         strData.append("ab\0cd", 5);
     }
     for (bool fReset : {false, true}) {
-        tc::Session s(false, "", fReset ? "127.0.0.1" : "::1");
+        tc::Session s(fReset ? tc::kNonBlocking : tc::kPipes, "", fReset ? "127.0.0.1" : "::1");
         ASSERT_TRUE(s.child.WaitErr(tc::kMenu)) << s.child.Err();
         ASSERT_EQ(0, kill(s.child.Pid(), SIGSTOP));
         ASSERT_EQ(s.child.Pid(), waitpid(s.child.Pid(), nullptr, WUNTRACED));
@@ -112,24 +115,33 @@ TEST(Session, AFailedAllocationNeverKillsTheClient)
     }
 }
 
-// On a pipe and on a terminal: lines that arrive together are taken one by
-// one, at the menu and at the prompt, but a line pasted with m is drained,
-// not sent. Of a line too long, the command's first byte counts, and the
-// first 80 bytes are the message; the tail is no command. An empty message
-// sends nothing, and the one typed just before q still goes out. That last
-// send also fails if q closes the socket before the worker is joined.
+// On a pipe, on a terminal and on a non-blocking pipe: lines that arrive
+// together are taken one by one, at the menu and at the prompt, but the
+// lines pasted with m are drained, not sent. Of a line too long, the
+// command's first byte counts; a message too long is refused whole; the
+// tail is no command either way. A message of 80 bytes goes out whole, zero
+// bytes included. An empty message sends nothing, and the one typed just
+// before q still goes out. That last send also fails if q closes the socket
+// before the worker is joined.
 TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
 {
-    for (bool fPty : {false, true}) {
-        tc::Session s(fPty);
-        std::string strExpect = tc::kMenu + tc::kPrompt, strMsg = std::string(79, 'a') + "z";
-        s.child.Write("x" + std::string(80, '-') + "q tail\nx\nm\nsecret\n"); // 82nd byte q
+    for (tc::StdMode eMode : {tc::kPipes, tc::kPtyInput, tc::kNonBlocking}) {
+        tc::Session s(eMode);
+        std::string strExpect = tc::kMenu + tc::kPrompt,
+                    strMsg = std::string("ab\0", 3) + std::string(77, 'z');
+        s.child.Write("x" + std::string(80, '-') + "q tail\nx\nm\nsecret\nsecret\n"); // 82nd byte q
         ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
         s.child.Write("\n");
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kMenu)) << s.child.Err();
         s.child.Write("m\n");
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kPrompt)) << s.child.Err();
-        s.child.Write(strMsg + "q" + std::string(19, '-') + "\n"); // the 81st byte is q
+        s.child.Write(std::string(80, 'a') + "q" + std::string(19, '-') +
+                      "\n"); // the 81st byte is q
+        strExpect += "Err:send 90 Message too long\n" + tc::kMenu;
+        ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
+        s.child.Write("m\n");
+        ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kPrompt)) << s.child.Err();
+        s.child.Write(strMsg + "\n");
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kMenu)) << s.child.Err();
         EXPECT_EQ(strMsg, tc::RecvFor(s.fd, 80, 5000)); // the slot is free again
         s.child.Write("m\n");
@@ -140,6 +152,37 @@ TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
         EXPECT_EQ("hello", tc::RecvFor(s.fd, 6, 5000)); // until the close
         EXPECT_EQ("ThreadFunc End\n", s.child.Out());
     }
+}
+
+// A server that sends without pause, and reads, still gets a message within
+// ten of the worker's 10 ms cycles. A command line without its newline
+// keeps no pass from reaping the worker once the server is gone.
+TEST(Session, AFloodingServerGetsTheMessageAndAPartLineStallsNothing)
+{
+    tc::Session s;
+    std::atomic<long long> llTyped(0), llArrived(0);
+    s.child.Write("m\n");
+    ASSERT_TRUE(s.child.WaitErr(tc::kPrompt)) << s.child.Err();
+    std::thread flood([&] {
+        std::string strData(65536, '.'), strIn;
+        struct pollfd pfd = {s.fd, POLLIN | POLLOUT, 0};
+        for (long long llEnd = tc::NowMs() + 5000;
+             llArrived == 0 && poll(&pfd, 1, tc::MsLeft(llEnd)) > 0;) {
+            char buf[256];
+            ssize_t iLen = (pfd.revents & POLLIN) ? recv(s.fd, buf, sizeof(buf), 0) : 0;
+            strIn.append(buf, std::max<ssize_t>(iLen, 0));
+            llArrived = strIn == "stop" ? tc::NowMs() : 0;
+            (void)send(s.fd, strData.data(), strData.size(), MSG_DONTWAIT);
+        }
+    });
+    ASSERT_TRUE(s.child.WaitErr("....\n"));
+    llTyped = tc::NowMs();
+    s.child.Write("stop\nq"); // q without its newline: no command yet
+    s.child.PumpUntil([&] { return llArrived != 0; });
+    flood.join();
+    EXPECT_LT(llArrived - llTyped, 100) << (llArrived ? "late" : "never");
+    shutdown(s.fd, SHUT_RDWR);
+    EXPECT_EQ(0, s.child.WaitExit());
 }
 
 // The CPU time of the whole process, all threads, in clock ticks.
@@ -153,21 +196,22 @@ static long long ProcessTicks(pid_t pid)
     return llUser < 0 || llSystem < 0 ? -1 : llUser + llSystem;
 }
 
-// Standard input at its end: a pipe closed after an m, and a descriptor
-// the program was started without, which must not become its socket (nor
-// must a closed standard output or error). The program keeps running, both
-// threads idling at their 10 ms pace, writes nothing more, not even the menu
-// after the prompt, and nothing into the connection, until the server
-// closes.
+// Standard input at its end, or failing: a file that ends with an m, a
+// directory, and a descriptor the program was started without, which must
+// not become its socket (nor must a closed standard output or error). The
+// program keeps running, both threads idling at their 10 ms pace, writes
+// nothing more, not even the menu after the prompt, and nothing into the
+// connection, until the server closes.
 TEST(Input, EndedOrClosedInputNeitherSpinsNorEndsTheProgram)
 {
-    for (const char* pszShell : {"exec \"$@\" >&-", "exec \"$@\" <&- 2>&-"}) {
-        tc::Session s(false, pszShell);
-        bool fErr = strstr(pszShell, "2>&-") == nullptr;
-        std::string strExpect = fErr ? tc::kMenu + tc::kPrompt : "";
+    std::vector<std::pair<const char*, std::string>> cases = {
+        {"f=$(mktemp) && echo m >\"$f\" && exec <\"$f\" && rm \"$f\" && exec \"$@\" >&-",
+         tc::kMenu + tc::kPrompt},
+        {"exec \"$@\" </", tc::kMenu},
+        {"exec \"$@\" <&- 2>&-", ""}};
+    for (const auto& [pszShell, strExpect] : cases) {
+        tc::Session s(tc::kPipes, pszShell);
         std::string strProc = "/proc/" + std::to_string(s.child.Pid());
-        s.child.Write(fErr ? "m\n" : ""); // where standard input is closed, nobody reads it
-        s.child.CloseInput();
         ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
         for (int fd = 0; fd <= 2; fd++) {
             std::string strLink(64, 0);
