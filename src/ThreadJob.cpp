@@ -58,6 +58,8 @@ UINT CThreadJob::DoWork()
     return 0;
 }
 
+static const char s_szEnd[] = "ThreadFunc End\n";
+
 void* ThreadFunc(void* pvoid)
 {
     DWORD* pdwResult = (DWORD*)calloc(1, sizeof(DWORD));
@@ -68,7 +70,7 @@ void* ThreadFunc(void* pvoid)
     if (pdwResult != NULL) {
         *pdwResult = dwRet;
     }
-    WriteAll(1, "ThreadFunc End\n", 15);
+    WriteAll(1, s_szEnd, sizeof(s_szEnd) - 1);
     // Returned, not handed to pthread_exit(): that loads the unwinder, and
     // aborts the process when that load finds no memory.
     return pdwResult;

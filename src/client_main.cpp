@@ -87,7 +87,7 @@ int main(int argc, char** argv)
 
     if (argc != 3) {
         WriteStdErrText("Usage:  ");
-        WriteStdErrText(argv[0]);
+        WriteStdErrText(argc > 0 ? argv[0] : "tcpconsole"); // execve() may give none
         WriteStdErrText(" <ServerAddress> <ServerPort>\n");
         goto L_END;
     }
