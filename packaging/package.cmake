@@ -10,19 +10,16 @@ if(NOT tcpconsole_changelog_head MATCHES "^tcpconsole \\(${PROJECT_VERSION}\\) "
 endif()
 
 # Installs FILE gzipped as DIR/NAME.gz. -n leaves out the name and time, so
-# that the result depends on the contents alone. Done at install time, so
-# that it needs no build step of its own.
+# that the result depends on the contents alone. Compressed at install time,
+# so that it needs no build step of its own.
 function(tcpconsole_install_gzipped file dir)
   get_filename_component(name ${file} NAME)
+  set(gz ${CMAKE_BINARY_DIR}/gzipped/${name}.gz)
   install(CODE "
-    set(gz \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/${name}.gz\")
-    message(STATUS \"Installing: \${gz}\")
-    get_filename_component(gz_dir \"\${gz}\" DIRECTORY)
-    file(MAKE_DIRECTORY \"\${gz_dir}\")
+    file(MAKE_DIRECTORY \"${CMAKE_BINARY_DIR}/gzipped\")
     execute_process(COMMAND gzip -n -9 -c \"${CMAKE_SOURCE_DIR}/${file}\"
-      OUTPUT_FILE \"\${gz}\" COMMAND_ERROR_IS_FATAL ANY)
-    file(CHMOD \"\${gz}\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${gz}\")")
+      OUTPUT_FILE \"${gz}\" COMMAND_ERROR_IS_FATAL ANY)")
+  install(FILES ${gz} DESTINATION ${dir})
 endfunction()
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
