@@ -22,8 +22,6 @@ function(tcpconsole_install_gzipped file dir)
   install(FILES ${gz} DESTINATION ${dir})
 endfunction()
 
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 # A stripped program (--strip, and always in the packages) loses the
 # compiler's .comment and .note as well, as Debian's dh_strip does.
 install(CODE "
@@ -65,7 +63,9 @@ else()
   # dpkg-shlibdeps lists the libraries the program needs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
-# Read by cpack itself: it sets SOURCE_DATE_EPOCH when it is unset.
+# Run by cpack itself: one sets SOURCE_DATE_EPOCH when it is unset, the
+# other gives the staged directories their modes.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-time.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-staged.cmake)
 set(CPACK_TCPCONSOLE_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 include(CPack)
