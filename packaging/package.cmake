@@ -2,11 +2,17 @@
 # the program, and the Debian package made of it (cpack -G DEB, or
 # cpack --preset NAME).
 
-# The latest changelog entry names the version being built.
+# The latest changelog entry and the manual page's header name the version
+# being built; an edit of either checks it again.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/changelog man/tcpconsole.1)
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog tcpconsole_changelog_head LIMIT_COUNT 1)
-if(NOT tcpconsole_changelog_head MATCHES "^tcpconsole \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "packaging/changelog starts with '${tcpconsole_changelog_head}', "
-    "not with an entry for version ${PROJECT_VERSION}")
+string(REGEX REPLACE "^tcpconsole \\(([^)]*)\\).*" "\\1" tcpconsole_changelog_version
+  "${tcpconsole_changelog_head}")
+file(STRINGS man/tcpconsole.1 tcpconsole_man_header REGEX "^\\.TH " LIMIT_COUNT 1)
+string(FIND "${tcpconsole_man_header}" "\"tcpconsole ${PROJECT_VERSION}\"" tcpconsole_man_version_at)
+if(NOT tcpconsole_changelog_version STREQUAL PROJECT_VERSION OR tcpconsole_man_version_at LESS 0)
+  message(FATAL_ERROR "The latest entry of packaging/changelog and the .TH line of "
+    "man/tcpconsole.1 must both name tcpconsole ${PROJECT_VERSION}, the version in CMakeLists.txt")
 endif()
 
 # Installs FILE gzipped as DIR/NAME.gz. -n leaves out the name and time, so
