@@ -1,0 +1,77 @@
+# Included by CMakeLists.txt: what `cmake --install` and cpack put beside
+# the program, and the Debian package made of it (cpack -G DEB, or
+# cpack --preset NAME).
+
+# The latest changelog entry and the manual page's header name the version
+# being built; an edit of either checks it again.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/changelog man/tcpconsole.1)
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog tcpconsole_changelog_head LIMIT_COUNT 1)
+string(REGEX REPLACE "^tcpconsole \\(([^)]*)\\).*" "\\1" tcpconsole_changelog_version
+  "${tcpconsole_changelog_head}")
+file(STRINGS man/tcpconsole.1 tcpconsole_man_header REGEX "^\\.TH " LIMIT_COUNT 1)
+string(FIND "${tcpconsole_man_header}" "\"tcpconsole ${PROJECT_VERSION}\"" tcpconsole_man_version_at)
+if(NOT tcpconsole_changelog_version STREQUAL PROJECT_VERSION OR tcpconsole_man_version_at LESS 0)
+  message(FATAL_ERROR "The latest entry of packaging/changelog and the .TH line of "
+    "man/tcpconsole.1 must both name tcpconsole ${PROJECT_VERSION}, the version in CMakeLists.txt")
+endif()
+
+# Installs FILE gzipped as DIR/NAME.gz. -n leaves out the name and time, so
+# that the result depends on the contents alone. Compressed at install time,
+# so that it needs no build step of its own.
+function(tcpconsole_install_gzipped file dir)
+  get_filename_component(name ${file} NAME)
+  set(gz ${CMAKE_BINARY_DIR}/gzipped/${name}.gz)
+  install(CODE "
+    file(MAKE_DIRECTORY \"${CMAKE_BINARY_DIR}/gzipped\")
+    execute_process(COMMAND gzip -n -9 -c \"${CMAKE_SOURCE_DIR}/${file}\"
+      OUTPUT_FILE \"${gz}\" COMMAND_ERROR_IS_FATAL ANY)")
+  install(FILES ${gz} DESTINATION ${dir})
+endfunction()
+
+# A stripped program (--strip, and always in the packages) loses the
+# compiler's .comment and .note as well, as Debian's dh_strip does.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tcpconsole\"
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
+tcpconsole_install_gzipped(man/tcpconsole.1 ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+tcpconsole_install_gzipped(packaging/changelog ${CMAKE_INSTALL_DOCDIR})
+if(TCPCONSOLE_STATIC)
+  install(FILES packaging/board.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tcpconsole)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tcpconsole)
+set(CPACK_PACKAGE_CONTACT "tcpconsole developers <tcpconsole-dev@example.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "interactive console client for any TCP server")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "tcpconsole connects to a TCP server given by address and port, shows on\n"
+  "standard error everything the server sends, chunk by chunk as it\n"
+  "arrives, and sends the messages typed at its menu as raw bytes, without\n"
+  "newline or framing. It is meant for small 32-bit ARM boards.")
+if(TCPCONSOLE_PACKAGE_NOTE)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "\n${TCPCONSOLE_PACKAGE_NOTE}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+if(TCPCONSOLE_STATIC)
+  # A static program needs no library. Its version says what it is, so that
+  # it never shares a file name with a native armhf build made on a board,
+  # and either replaces the other as the same package.
+  set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION}+static)
+else()
+  # dpkg-shlibdeps lists the libraries the program needs.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+# Run by cpack itself: one sets SOURCE_DATE_EPOCH when it is unset, the
+# other gives the staged directories their modes.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-time.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-staged.cmake)
+set(CPACK_TCPCONSOLE_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+include(CPack)
