@@ -215,7 +215,8 @@ TEST(Input, EndedOrClosedInputNeitherSpinsNorEndsTheProgram)
         ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
         for (int fd = 0; fd <= 2; fd++) {
             std::string strLink(64, 0);
-            readlink((strProc + "/fd/" + std::to_string(fd)).c_str(), &strLink[0], 63);
+            EXPECT_GT(readlink((strProc + "/fd/" + std::to_string(fd)).c_str(), &strLink[0], 63),
+                      0);
             EXPECT_NE(0, strLink.compare(0, 7, "socket:")) << pszShell << " " << fd;
         }
         long long llStart = tc::NowMs(), llTicks = ProcessTicks(s.child.Pid());
