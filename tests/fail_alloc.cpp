@@ -20,9 +20,8 @@ __attribute__((constructor)) static void ReadFailAt()
 
 __attribute__((destructor)) static void WriteCount()
 {
-    if (s_lFailAt == 0) {
+    if (s_lFailAt == 0)
         fprintf(stderr, "allocations: %ld\n", s_lCount.load());
-    }
 }
 
 // The allocation to fail returns NULL with errno ENOMEM.

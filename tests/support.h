@@ -85,14 +85,22 @@ inline std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
     std::string str;
     char buf[65536];
     struct pollfd pfd = {fd, POLLIN, 0};
-    for (long long llEnd = NowMs() + iTimeoutMs; str.size() < iWant;) {
-        ssize_t iLen = poll(&pfd, 1, MsLeft(llEnd)) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
-        if (iLen <= 0) {
-            break;
-        }
-        str.append(buf, iLen);
-    }
+    long long llEnd = NowMs() + iTimeoutMs;
+    for (ssize_t iLen = 1; iLen > 0 && str.size() < iWant;
+         str.append(buf, std::max<ssize_t>(iLen, 0)))
+        iLen = poll(&pfd, 1, MsLeft(llEnd)) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
     return str;
+}
+
+// Sends on fd until its socket takes no more: nothing more goes out until
+// the peer reads. The count sent, all '.'.
+inline size_t Fill(int fd)
+{
+    std::string str(65536, '.');
+    size_t iFill = 0;
+    for (ssize_t i = 1; i > 0 && iFill < (1u << 30); iFill += std::max<ssize_t>(i, 0))
+        i = send(fd, str.data(), str.size(), MSG_DONTWAIT);
+    return iFill;
 }
 
 // The command that runs the built client: the emulator's words when the
@@ -112,9 +120,8 @@ inline std::vector<std::string> ClientCommand(const std::vector<std::string>& ar
 // script, argv itself.
 inline std::vector<std::string> InShell(const std::string& strScript, std::vector<std::string> argv)
 {
-    if (!strScript.empty()) {
+    if (!strScript.empty())
         argv.insert(argv.begin(), {"/bin/sh", "-c", strScript, "sh"});
-    }
     return argv;
 }
 
@@ -139,27 +146,22 @@ public:
         bool fPtyInput = eMode == kPtyInput;
         int aiIn[2], aiOut[2], aiErr[2];
         std::vector<char*> cargv;
-        for (const std::string& str : argv) {
+        for (const std::string& str : argv)
             cargv.push_back(const_cast<char*>(str.c_str()));
-        }
         cargv.push_back(nullptr);
         signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
         // A pseudo-terminal's master is our end of standard input, its slave the child's.
         int iIn = fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn);
         if (iIn != 0 || pipe(aiOut) != 0 || pipe(aiErr) != 0 ||
             (eMode == kNonBlocking && fcntl(aiErr[0], F_SETPIPE_SZ, 4096) < 0) ||
-            (m_pid = fork()) < 0) {
+            (m_pid = fork()) < 0)
             throw std::runtime_error("pipe, pseudo-terminal or fork");
-        }
         if (m_pid == 0) {
             dup2(aiIn[0], 0), dup2(aiOut[1], 1), dup2(aiErr[1], 2);
-            for (int fd = 0; eMode == kNonBlocking && fd <= 2; fd++) {
+            for (int fd = 0; eMode == kNonBlocking && fd <= 2; fd++)
                 fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            }
-            if (fPtyInput) {
-                setsid(); // the terminal becomes the child's controlling terminal
-                ioctl(0, TIOCSCTTY, 0);
-            }
+            if (fPtyInput) // the terminal becomes the child's controlling terminal
+                setsid(), ioctl(0, TIOCSCTTY, 0);
             closefrom(3);
             signal(SIGPIPE, SIG_DFL); // as the client would find it
             execvp(cargv[0], cargv.data());
@@ -170,9 +172,8 @@ public:
     }
     ~Child()
     {
-        if (!m_fExited) {
+        if (!m_fExited)
             kill(m_pid, SIGKILL), waitpid(m_pid, &m_iStatus, 0);
-        }
         close(m_afd[0]), close(m_afd[1]), close(m_afd[2]);
     }
 
@@ -215,15 +216,13 @@ public:
         for (long long llEnd = NowMs() + iTimeoutMs;;) {
             m_fExited = m_fExited || waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid;
             bool fDone = fnDone && fnDone();
-            if (fDone || MsLeft(llEnd) == 0) {
+            if (fDone || MsLeft(llEnd) == 0)
                 return fDone;
-            }
             struct pollfd afds[2] = {{m_afd[1], POLLIN, 0}, {m_afd[2], POLLIN, 0}};
             poll(afds, 2, std::min(20, MsLeft(llEnd)));
             for (int i = 1; i <= 2; i++) {
-                if (afds[i - 1].revents == 0) {
+                if (afds[i - 1].revents == 0)
                     continue;
-                }
                 ssize_t iLen = read(m_afd[i], buf, sizeof(buf));
                 if (iLen > 0) {
                     m_astr[i].append(buf, iLen);

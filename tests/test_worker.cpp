@@ -23,14 +23,6 @@ protected:
         close(m_afd[0]), close(m_afd[1]);
         m_Sync.Uninitialize(), alarm(0);
     }
-    // Fills the worker's socket: nothing more goes out until the peer reads.
-    int Fill()
-    {
-        int iFill = 0;
-        while (iFill < 1000000 && send(m_afd[0], ".", 1, MSG_DONTWAIT) == 1)
-            iFill++;
-        return iFill;
-    }
 
     int m_afd[2];
     CMySyncObject m_Sync;
@@ -38,40 +30,46 @@ protected:
     CSendRecvThread m_Worker{&m_Rec};
 };
 
-TEST_F(Worker, SlotHoldsOneMessageAndTakesTheNextWhileTheSocketIsFull)
+// Asked to stop before its first pass, the worker still sends the message
+// it accepted if the socket takes it at once, and never waits for the rest
+// of one it takes only in part. The slot holds one message, and takes the
+// next once the previous is in flight, though the socket is full. Stopped
+// with one in flight and one in the slot (held meanwhile in a receive, by the
+// lock), it sends both when the socket has just emptied, and reports one
+// failure when it is full. A peer that reads no more raises no SIGPIPE.
+TEST_F(Worker, TheSlotHoldsOneMessageAndAStopSendsWhatTheSocketTakesAtOnce)
 {
     EXPECT_EQ(0xFFFFFFFFu, m_Worker.WaitForEnd()); // never started: nothing to join
-    int iFill = Fill();
-    EXPECT_TRUE(m_Worker.SetSendData((char*)"other", 0)); // accepted, stores nothing
-    EXPECT_TRUE(m_Worker.SetSendData((char*)"first\n", 6));
-    EXPECT_FALSE(m_Worker.SetSendData((char*)"other", 5)); // "first" waits
-    EXPECT_EQ(EBUSY, errno);                               // the client reports it
-    ASSERT_TRUE(m_Worker.Begin());
-    // The slot frees once "first" is in flight, though it cannot be sent yet.
-    for (int i = 0; !m_Worker.SetSendData((char*)"second\n", 7); i++, usleep(1000))
-        ASSERT_LT(i, 5000);
-    std::string strWant = std::string(iFill, '.') + "first\nsecond\n";
-    EXPECT_EQ(strWant, tc::RecvFor(m_afd[1], strWant.size(), 5000));
-    EXPECT_EQ(0u, m_Worker.WaitForEnd());
-}
-
-// Asked to stop before its first pass, the worker still sends the message
-// it accepted, if the socket takes it at once; it never waits for one that
-// does not, and a peer that reads no more raises no SIGPIPE.
-TEST_F(Worker, AcceptedMessageGoesOutOnStopUnlessTheSocketIsFullOrBroken)
-{
     ASSERT_TRUE(m_Worker.SetSendData((char*)"hello", 5));
     m_Worker.End();
     EXPECT_EQ(0u, m_Worker.DoWork());
-    EXPECT_TRUE(m_Worker.IsZombie());
     EXPECT_EQ("hello", tc::RecvFor(m_afd[1], 5, 5000));
+    std::string strBig(1 << 23, '.'); // more than the socket holds: Err:send 11
+    ASSERT_TRUE(m_Worker.SetSendData(&strBig[0], (int)strBig.size()));
+    EXPECT_EQ(0xFFFFFFFFu, m_Worker.DoWork());
+    EXPECT_LT(tc::RecvFor(m_afd[1], strBig.size(), 0).size(), strBig.size()); // a part only
 
-    int iFill = Fill();
-    ASSERT_TRUE(m_Worker.SetSendData((char*)"again", 5));
-    EXPECT_EQ(0xFFFFFFFFu, m_Worker.DoWork());                               // Err:send 11
-    EXPECT_EQ(std::string(iFill, '.'), tc::RecvFor(m_afd[1], iFill + 1, 0)); // all there is
+    testing::internal::CaptureStderr();
+    for (bool fFull : {false, true}) {
+        size_t iFill = tc::Fill(m_afd[0]);
+        EXPECT_TRUE(m_Worker.SetSendData((char*)"first\n", 6));
+        EXPECT_FALSE(m_Worker.SetSendData((char*)"other", 5)); // "first" waits
+        ASSERT_TRUE(m_Worker.Begin());
+        for (int i = 0; !m_Worker.SetSendData((char*)"second\n", 7); i++, usleep(1000))
+            ASSERT_LT(i, 5000);
+        m_Sync.Lock(); // the worker shows what it receives under the lock
+        EXPECT_EQ(1, send(m_afd[1], "x", 1, 0));
+        for (int i = 0, iLeft = 1; i < 5000 && iLeft > 0; i++, usleep(1000))
+            ioctl(m_afd[0], FIONREAD, &iLeft); // until the worker took it
+        std::string strGot = fFull ? "" : tc::RecvFor(m_afd[1], iFill, 5000);
+        m_Worker.End(), m_Sync.UnLock();
+        EXPECT_EQ(fFull ? 0xFFFFFFFFu : 0u, m_Worker.WaitForEnd());
+        EXPECT_EQ(std::string(iFill, '.') + (fFull ? "" : "first\nsecond\n"),
+                  strGot + tc::RecvFor(m_afd[1], iFill + 13, 0));
+    }
+    EXPECT_EQ("x\nx\nErr:send 11 Resource temporarily unavailable\n",
+              testing::internal::GetCapturedStderr());
 
-    ASSERT_EQ(0, shutdown(m_afd[1], SHUT_RD));
-    ASSERT_TRUE(m_Worker.SetSendData((char*)"gone", 4));
+    ASSERT_EQ(0, shutdown(m_afd[1], SHUT_RD)); // "second" still waits in the slot
     EXPECT_EQ(0xFFFFFFFFu, m_Worker.DoWork()); // Err:send 32
 }
