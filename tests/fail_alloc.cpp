@@ -1,6 +1,7 @@
 // Preloaded into the client by a test: the FAIL_ALLOC_AT-th allocation
-// (malloc or calloc; a session calls no realloc) fails with ENOMEM.
-// FAIL_ALLOC_AT=0 fails none and writes the count at exit.
+// (malloc or calloc; a session calls no realloc) and every one after it
+// fail with ENOMEM, as when memory has run out for good. FAIL_ALLOC_AT=0
+// fails none and writes the count at exit.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,10 +25,10 @@ __attribute__((destructor)) static void WriteCount()
         fprintf(stderr, "allocations: %ld\n", s_lCount.load());
 }
 
-// The allocation to fail returns NULL with errno ENOMEM.
+// An allocation to fail returns NULL with errno ENOMEM.
 static bool Fails()
 {
-    return s_lFailAt >= 0 && ++s_lCount == s_lFailAt && (errno = ENOMEM);
+    return s_lFailAt >= 0 && ++s_lCount >= s_lFailAt && s_lFailAt > 0 && (errno = ENOMEM);
 }
 
 extern "C" void* malloc(size_t size)
