@@ -42,6 +42,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The Debian architecture of the packages cpack makes from this build: the
 # boards' systems are armhf, and a static program needs nothing of theirs.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+# The boards named are those tools/pi-zero-boot.sh boots, emulated.
 string(CONCAT TCPCONSOLE_PACKAGE_NOTE
-  "This build is linked statically for ARMv6 (Raspberry Pi 1 and Zero) and\n"
-  "later 32-bit ARM cores; it needs no shared library.")
+  "This build is linked statically for ARMv6; it needs no shared library.\n"
+  "It runs on the ARM1176 of the Raspberry Pi 1 and Zero under a 32-bit\n"
+  "kernel, and on the Cortex-A53 of a Raspberry Pi 3 under a 64-bit kernel.")
