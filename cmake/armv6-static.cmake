@@ -4,10 +4,12 @@
 #   cmake -B build-armv6 --toolchain cmake/armv6-static.cmake
 #
 # Which build runs where:
-# - This one: ARMv6 (ARM1176JZF-S: Raspberry Pi 1 and Zero) and every later
-#   32-bit ARM core, on any ARM Linux system, hard-float (armhf) or not. The
-#   programs are linked statically, so they carry their own C and C++
-#   runtime and need none of the system's libraries. Debian's armel
+# - This one: ARMv6 (ARM1176JZF-S: Raspberry Pi 1 and Zero) and the later
+#   cores that run 32-bit programs (tools/pi-zero-boot.sh --arm64 boots a
+#   Cortex-A53 under a 64-bit kernel), on any ARM Linux system, hard-float
+#   (armhf) or not. The programs are linked statically, so they carry
+#   their own C and C++ runtime and need none of the system's libraries.
+#   Debian's armel
 #   libraries are ARMv5TE, which an ARMv6 core runs; everything compiled
 #   here, GoogleTest included, gets the board's flags. softfp passes
 #   floating-point arguments in integer registers but computes in VFP; that
