@@ -9,11 +9,10 @@
 #   Cortex-A53 under a 64-bit kernel), on any ARM Linux system, hard-float
 #   (armhf) or not. The programs are linked statically, so they carry
 #   their own C and C++ runtime and need none of the system's libraries.
-#   Debian's armel
-#   libraries are ARMv5TE, which an ARMv6 core runs; everything compiled
-#   here, GoogleTest included, gets the board's flags. softfp passes
-#   floating-point arguments in integer registers but computes in VFP; that
-#   convention stays inside the static program.
+#   Debian's armel libraries are ARMv5TE, which an ARMv6 core runs;
+#   everything compiled here, GoogleTest included, gets the board's flags.
+#   softfp passes floating-point arguments in integer registers but
+#   computes in VFP; that convention stays inside the static program.
 # - Its tests run on the build machine under qemu-arm with an ARM1176 CPU
 #   model, which rejects ARMv7 instructions.
 # - A native build (no toolchain file) runs where it was built, the board
