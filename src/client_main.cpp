@@ -20,7 +20,7 @@
 #define KEYINPASSMAX (1024)
 // Most bytes the drain after m discards, so that an endless input cannot
 // keep the prompt from appearing.
-#define DRAINMAX (1024 * 1024)
+#define DRAINMAX (1024L * 1024)
 #define EXIT_OK (0)
 #define EXIT_FAILED (1)
 
@@ -212,7 +212,7 @@ static void WaitOutCycle()
 int GetKeyString(KeyInLine* pLine)
 {
     int iRet = 0;
-    int iDrained = 0;
+    ssize_t iDrained = 0;
     ssize_t iRead;
     char szDrain[RCVBUFSIZE];
 
