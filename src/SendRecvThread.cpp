@@ -12,14 +12,18 @@ CSendRecvThread::~CSendRecvThread()
 }
 
 // Posts one message; FALSE, with errno EBUSY, while an earlier one still
-// waits to be taken (or ENOMEM without a copy). A message of size 0 is
-// accepted and never sent.
+// waits to be taken, ENOTCONN once the connection has ended (or ENOMEM
+// without a copy). A message of size 0 is accepted and never sent.
 BOOL CSendRecvThread::SetSendData(char* pcData, int iSize)
 {
     BOOL fRet = FALSE;
     char* pcCopy;
 
     m_pConInfo->pCMySyncObject->Lock();
+    if (m_fIamZombie) {
+        errno = ENOTCONN; // nothing would ever take it from the slot
+        goto L_END;
+    }
     if (m_iSendDataSize != 0) {
         errno = EBUSY;
         goto L_END;
@@ -69,16 +73,18 @@ BOOL CSendRecvThread::IsZombie()
     return fRet;
 }
 
-// poll() reports a failed socket without setting errno: take the socket's
-// own error for the report, when it has one.
-void CSendRecvThread::LoadSocketError()
+int LoadSocketError(SOCKET fd)
 {
     int iErr = 0;
     socklen_t len = sizeof(iErr);
 
-    if (getsockopt(m_pConInfo->fdClient, SOL_SOCKET, SO_ERROR, &iErr, &len) == 0 && iErr != 0) {
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &iErr, &len) != 0) {
+        iErr = 0;
+    }
+    if (iErr != 0) {
         errno = iErr;
     }
+    return iErr;
 }
 
 // Receives one chunk and shows it whole, zero bytes included, with its
@@ -95,7 +101,7 @@ CSendRecvThread::RecvResult CSendRecvThread::RecvAndShow(BOOL fPeerShutdown)
     memset(szRecvBuffer, 0, sizeof(szRecvBuffer));
     iRecvSize = recv(m_pConInfo->fdClient, szRecvBuffer, RCVBUFSIZE, 0);
     if (iRecvSize == 0) {
-        LoadSocketError();
+        LoadSocketError(m_pConInfo->fdClient);
     }
     pSync->Lock();
     if (iRecvSize > 0) {
@@ -132,6 +138,7 @@ BOOL CSendRecvThread::SendMsgData(const char* pcData, int iSize, int iFlags)
 UINT CSendRecvThread::DoWork()
 {
     BOOL fRet = TRUE;
+    BOOL fSent = TRUE;
     struct pollfd fds[1];
     char* pcData = NULL;
     int iSendSize = 0;
@@ -160,7 +167,7 @@ UINT CSendRecvThread::DoWork()
                 break;
             }
         } else if (fds[0].revents & (POLLERR | POLLRDHUP)) {
-            LoadSocketError();
+            LoadSocketError(m_pConInfo->fdClient);
             DispErrorMsg((fds[0].revents & POLLERR) ? "Err DoSend" : "Disconnected");
             fRet = FALSE;
             break;
@@ -168,32 +175,35 @@ UINT CSendRecvThread::DoWork()
         // In the same pass as a chunk shown: a server that never stops
         // sending must not hold the message back.
         if (fds[0].revents & POLLOUT) {
-            if (!SendMsgData(pcData, iSendSize, 0)) {
+            fSent = SendMsgData(pcData, iSendSize, 0);
+            SAFE_FREE(pcData);
+            iSendSize = 0;
+            if (!fSent) {
                 fRet = FALSE;
                 break;
             }
-            SAFE_FREE(pcData);
-            iSendSize = 0;
         }
     }
 
-    // Asked to stop: the messages the user was told were accepted, the one
-    // in flight and then the one in the slot, still go out if the socket
-    // takes them at once. A stop never waits for the peer.
-    for (iPass = 0; fRet && iPass < 2; iPass++) {
+    // Finished: from here on a post is refused, so that none is left in the
+    // slot unsent and unreported.
+    pSync->Lock();
+    m_fIamZombie = TRUE;
+    pSync->UnLock();
+
+    // However the loop ended, the messages the user was told were accepted,
+    // the one in flight and then the one in the slot, still go out if the
+    // socket takes them at once (a peer that only shut down its sending side
+    // still reads); one report covers what did not. Never waits for the peer.
+    for (iPass = 0; fSent && iPass < 2; iPass++) {
         if (iSendSize == 0) {
             iSendSize = GetSendData(&pcData);
         }
         if (iSendSize > 0) {
-            fRet = SendMsgData(pcData, iSendSize, MSG_DONTWAIT);
+            fSent = SendMsgData(pcData, iSendSize, MSG_DONTWAIT);
         }
         SAFE_FREE(pcData);
         iSendSize = 0;
     }
-
-    pSync->Lock();
-    m_fIamZombie = TRUE;
-    pSync->UnLock();
-    SAFE_FREE(pcData);
-    return fRet ? 0 : 0xFFFFFFFF;
+    return fRet && fSent ? 0 : 0xFFFFFFFF;
 }

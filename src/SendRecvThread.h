@@ -14,6 +14,11 @@ struct ConnectionInfoRec
     CMySyncObject* pCMySyncObject; // the shared lock (not owned)
 };
 
+// poll() reports a failed socket without setting errno: this loads the
+// socket's own error into errno, when it has one, and returns it (0: none).
+// Reading it clears it.
+int LoadSocketError(SOCKET fd);
+
 // Owns all traffic on one connected socket: shows what arrives on standard
 // error and sends the one message posted with SetSendData().
 class CSendRecvThread final : public CThreadJob
@@ -39,7 +44,6 @@ private:
     int GetSendData(char** ppcData);
     RecvResult RecvAndShow(BOOL fPeerShutdown);
     BOOL SendMsgData(const char* pcData, int iSize, int iFlags);
-    void LoadSocketError();
 
     ConnectionInfoRec* m_pConInfo;
     BOOL m_fIamZombie;   // guarded by the shared lock

@@ -21,6 +21,12 @@
 // Most bytes the drain after m discards, so that an endless input cannot
 // keep the prompt from appearing.
 #define DRAINMAX (1024L * 1024)
+// Longest wait at the end of a connection for the bytes sent to be
+// acknowledged.
+#define ACKWAITMS (1000)
+// Most bytes read off before a close: a server that never stops sending
+// cannot hold the close up.
+#define READOFFMAX (16L * 1024 * 1024)
 #define EXIT_OK (0)
 #define EXIT_FAILED (1)
 
@@ -51,6 +57,28 @@ BOOL KillZombei();
 void Stop();
 BOOL CreateAndConnectSocket(LPCSTR szAddress, WORD wPort);
 BOOL DestroySocket(SOCKET& fd);
+
+// The low 16 bits of the decimal number that psz begins with (after blanks
+// and a sign, as strtol() takes them), however long: strtol() and its kin
+// saturate at their type's limits. 0 when psz begins with no number.
+static WORD ParsePort(LPCSTR psz)
+{
+    WORD wPort = 0;
+    BOOL fNegative;
+
+    while (isspace((unsigned char)*psz)) {
+        psz++;
+    }
+    fNegative = (*psz == '-');
+    if (*psz == '-' || *psz == '+') {
+        psz++;
+    }
+    // In 16-bit arithmetic, which keeps exactly the low 16 bits.
+    for (; *psz >= '0' && *psz <= '9'; psz++) {
+        wPort = (WORD)(wPort * 10 + (*psz - '0'));
+    }
+    return fNegative ? (WORD)-wPort : wPort;
+}
 
 // A standard descriptor the program was started without would be the next
 // one opened, the socket's: menu and received text would be written into the
@@ -91,9 +119,7 @@ int main(int argc, char** argv)
         WriteStdErrText(" <ServerAddress> <ServerPort>\n");
         goto L_END;
     }
-    // In 64 bits: atol() saturates at 2^31 - 1 on a 32-bit board, and the
-    // low 16 bits of the number would no longer be the same everywhere.
-    wPort = (WORD)strtoll(argv[2], NULL, 10);
+    wPort = ParsePort(argv[2]);
     if (!CreateAndConnectSocket(argv[1], wPort)) {
         goto L_END;
     }
@@ -118,7 +144,10 @@ int main(int argc, char** argv)
             } else if (!m_pCSendRecvThread->SetSendData(klKeyIn.szText, klKeyIn.iLen)) {
                 DispErrorMsg("Err:send");
             }
-            DispMenu();
+            // Once the connection has ended, the program ends: no menu.
+            if (!m_pCSendRecvThread->IsZombie()) {
+                DispMenu();
+            }
             break;
         default:
             break;
@@ -215,6 +244,7 @@ int GetKeyString(KeyInLine* pLine)
     ssize_t iDrained = 0;
     ssize_t iRead;
     char szDrain[RCVBUFSIZE];
+    char cLastDrained = '\n';
 
     switch (ReadLine(pLine, 10)) {
     case LINE_ENDED:
@@ -233,15 +263,20 @@ int GetKeyString(KeyInLine* pLine)
     case CMD_SEND_MSG_CHAR:
         // Whatever was typed or pasted after the command is not the message.
         while (iDrained < DRAINMAX && WaitInput(10) &&
-               (iRead = read(0, szDrain, sizeof(szDrain))) > 0) {
+               (iRead = read(0, szDrain, (size_t)min((long)sizeof(szDrain), DRAINMAX - iDrained))) >
+                   0) {
             iDrained += iRead;
+            cLastDrained = szDrain[iRead - 1];
         }
         WriteStdErr(s_szPrompt, sizeof(s_szPrompt) - 1);
 
-        // An empty line is an empty message; a line that starts with a zero
-        // byte is none, like input that ended.
-        if (ReadLine(pLine, -1) == LINE_DONE && (pLine->iLen == 0 || pLine->szText[0] != 0)) {
+        // An empty line is an empty message, a line without its newline at
+        // the end of input a message all the same.
+        if (ReadLine(pLine, -1) == LINE_DONE) {
             iRet = CMD_SEND_MSG_CHAR;
+            // The drain stopped inside this line: it began before the
+            // prompt, and what is left of it is no message. Refused whole.
+            pLine->fTooLong |= (cLastDrained != '\n');
         }
         break;
     default:
@@ -373,14 +408,77 @@ L_END:
     return fRet;
 }
 
+// Milliseconds of a clock that no change of the system time moves.
+static long long MonotonicMs()
+{
+    struct timespec ts;
+
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Reads off and discards what waits in the receive queue, at most
+// READOFFMAX bytes: close() with unread data sends a reset, which throws
+// away what the send queue still holds. FALSE once the peer's end of data
+// was read, or the socket failed.
+static BOOL ReadOff(SOCKET fd)
+{
+    char szDiscard[16 * RCVBUFSIZE];
+    ssize_t iRead = 0;
+    long lTotal;
+
+    for (lTotal = 0; lTotal < READOFFMAX; lTotal += iRead) {
+        iRead = recv(fd, szDiscard, sizeof(szDiscard), MSG_DONTWAIT);
+        if (iRead <= 0) {
+            break;
+        }
+    }
+    return iRead != 0 && (iRead > 0 || errno == EAGAIN);
+}
+
+// Waits, at most ACKWAITMS, until the peer has acknowledged every byte
+// sent, reading off what it sends meanwhile; reports bytes that it never
+// did. Nothing pending: returns at once.
+static void WaitForAck(SOCKET fd)
+{
+    struct pollfd fds[1];
+    long long llEnd = MonotonicMs() + ACKWAITMS;
+    int iPending = 0;
+
+    fds[0].fd = fd;
+    fds[0].events = POLLIN;
+    while (ioctl(fd, SIOCOUTQ, &iPending) == 0 && iPending > 0 && MonotonicMs() < llEnd) {
+        fds[0].revents = 0;
+        poll(fds, 1, 10);
+        if (fds[0].revents & (POLLERR | POLLHUP)) {
+            // A reset: the bytes are gone. Say so, unless the worker
+            // already reported the failure (and so took its error).
+            if (LoadSocketError(fd) != 0) {
+                DispErrorMsg("Err:send");
+            }
+            return;
+        }
+        if ((fds[0].revents & POLLIN) && !ReadOff(fd)) {
+            fds[0].events = 0; // the peer's end of data: wait on, without spinning
+        }
+    }
+    if (iPending > 0) {
+        errno = ETIMEDOUT;
+        DispErrorMsg("Err:send");
+    }
+}
+
 // Keeps errno as it found it, so that a report after it still names the
-// cause of the failure that led here.
+// cause of the failure that led here. Ends the connection with a FIN
+// wherever it can: bytes sent are acknowledged, those received read off.
 BOOL DestroySocket(SOCKET& fd)
 {
     int iErr = errno;
 
     if (fd != INVALID_SOCKET) {
         WriteStdErrText("DestroySocket()\n");
+        WaitForAck(fd);
+        ReadOff(fd);
         shutdown(fd, SHUT_RDWR);
         close(fd);
         fd = INVALID_SOCKET;

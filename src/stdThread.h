@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <string.h>
 #include <sys/time.h>
+#include <sys/ioctl.h>
+#include <ctype.h>
 #include <sys/types.h>
 #include <sys/socket.h>
 #include <netdb.h>
@@ -26,6 +28,7 @@
 #include <limits.h>
 #include <termios.h>
 #include <poll.h>
+#include <linux/sockios.h>
 
 typedef int BOOL;
 typedef unsigned int UINT;

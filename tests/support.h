@@ -14,6 +14,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +102,17 @@ inline size_t Fill(int fd)
     for (ssize_t i = 1; i > 0 && iFill < (1u << 30); iFill += std::max<ssize_t>(i, 0))
         i = send(fd, str.data(), str.size(), MSG_DONTWAIT);
     return iFill;
+}
+
+// Fills the client's socket, descriptor 3 of process pid, through a copy of
+// it (Linux 5.6 or later): nothing more it sends leaves until the server
+// reads. The count sent, all '.'.
+inline size_t FillClient(pid_t pid)
+{
+    int fdPid = (int)syscall(SYS_pidfd_open, pid, 0),
+        fdCopy = (int)syscall(SYS_pidfd_getfd, fdPid, 3, 0);
+    size_t iFill = Fill(fdCopy);
+    return close(fdCopy), close(fdPid), iFill;
 }
 
 // The command that runs the built client: the emulator's words when the
@@ -243,18 +255,24 @@ private:
     std::string m_astr[3];
 };
 
+// A port number far past 64 bits, 65536 * 10^20 + wPort (with a minus sign,
+// 65536 * 10^20 + 65536 - wPort): either names wPort, as only the low 16
+// bits count.
+inline std::string PortText(unsigned short wPort, bool fNegative = false)
+{
+    return (fNegative ? "-65536" : "65536") + std::string(15, '0') +
+           std::to_string(100000 + (fNegative ? 65536 - wPort : wPort)).substr(1);
+}
+
 // The client connected to a listener of the test on pszHost (127.0.0.1 or
 // ::1); fd is the server's end. With pszShell, the client runs through it
-// (see InShell). The port is given as 2^32 + P, which names P on every
-// platform: only its low 16 bits count.
+// (see InShell). The port is given as PortText().
 struct Session
 {
     explicit Session(StdMode eMode = kPipes, const char* pszShell = "",
                      const char* pszHost = "127.0.0.1")
         : listener(pszHost),
-          child(InShell(pszShell,
-                        ClientCommand({pszHost, std::to_string(listener.Port() + (1LL << 32))})),
-                eMode),
+          child(InShell(pszShell, ClientCommand({pszHost, PortText(listener.Port())})), eMode),
           fd(listener.Accept(5000))
     {
     }

@@ -5,8 +5,6 @@
 #include <thread>
 #include <utility>
 
-#include <sys/syscall.h>
-
 #include "support.h"
 
 // Only the port's low 16 bits count: P - 65536 names P.
@@ -51,11 +49,11 @@ TEST(Connect, TheWalkStopsAtTheFirstAddressThatAcceptsAndReportsTheLastRefusal)
             GTEST_SKIP() << "strace is missing: no socket() fails in the walk";
         }
         tc::Listener listener(*pszHost ? pszHost : "127.0.0.1");
-        std::vector<std::string> argv =
-            tc::InShell("f=$(mktemp) && printf '::1 walk.test\\n127.0.0.1 walk.test\\n' >\"$f\" && "
-                        "mount --bind \"$f\" /etc/hosts && rm \"$f\" && " +
-                            (*pszHost ? "exec" : strInject) + " \"$@\"",
-                        tc::ClientCommand({"walk.test", std::to_string(65536 + listener.Port())}));
+        std::vector<std::string> argv = tc::InShell(
+            "f=$(mktemp) && printf '::1 walk.test\\n127.0.0.1 walk.test\\n' >\"$f\" && "
+            "mount --bind \"$f\" /etc/hosts && rm \"$f\" && " +
+                (*pszHost ? "exec" : strInject) + " \"$@\"",
+            tc::ClientCommand({"walk.test", tc::PortText(listener.Port(), true) + "x"}));
         argv.insert(argv.begin(), {"unshare", "-m"});
         tc::Child child(argv);
         if (!child.WaitErr(tc::kMenu) && child.Err().compare(0, 9, "unshare: ") == 0) {
@@ -153,10 +151,7 @@ TEST(Session, AFailedAllocationNeverKillsTheClient)
 TEST(Session, AMessageTypedWhileTwoWaitIsRefusedWithAWord)
 {
     tc::Session s;
-    int fdPid = (int)syscall(SYS_pidfd_open, s.child.Pid(), 0);
-    int fdCopy = (int)syscall(SYS_pidfd_getfd, fdPid, 3, 0);
-    size_t iFill = tc::Fill(fdCopy);
-    close(fdCopy), close(fdPid);
+    size_t iFill = tc::FillClient(s.child.Pid());
     ASSERT_GT(iFill, 0u) << "no copy of the client's socket: " << strerror(errno);
     std::string strExpect = tc::kMenu;
     for (std::string strMsg : {"first", "second", "third"}) {
@@ -173,12 +168,61 @@ TEST(Session, AMessageTypedWhileTwoWaitIsRefusedWithAWord)
     EXPECT_EQ(std::string(iFill, '.') + "firstsecond", tc::RecvFor(s.fd, iFill + 11, 5000));
 }
 
+// The end of a connection throws away nothing sent without a word. The
+// server floods the client, then, told q: has taken what was sent (q ends
+// the program at once; the message typed before it arrives, unreported), or
+// takes nothing more, its window shut by the client's full socket (the
+// client waits at most a second, then says so). Or it shuts down its
+// sending side while the message waits in flight, then reads: the message
+// arrives, or the client says why not. A line entered after the server
+// closed is refused with a word, and no menu follows.
+TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
+{
+    const int kQuit = 0, kQuitStalled = 1, kHalfClose = 2, kLate = 3;
+    for (int iCase : {kQuit, kQuitStalled, kHalfClose, kLate}) {
+        tc::Session s;
+        size_t iSent = iCase == kQuit || iCase == kLate ? 0 : tc::FillClient(s.child.Pid());
+        long long llQuit = 0;
+        s.child.Write("m\n");
+        ASSERT_TRUE(s.child.WaitErr(tc::kPrompt)) << s.child.Err();
+        s.child.Write(iCase == kLate ? "" : "hello\n");
+        ASSERT_TRUE(s.child.WaitErr(iCase == kLate ? "" : tc::kPrompt + tc::kMenu))
+            << s.child.Err();
+        if (iCase == kHalfClose || iCase == kLate) {
+            shutdown(s.fd, iCase == kLate ? SHUT_RDWR : SHUT_WR);
+            ASSERT_TRUE(s.child.WaitErr("Disconnected")) << s.child.Err();
+            s.child.Write(iCase == kLate ? "late\n" : "");
+        } else {
+            tc::Fill(s.fd), llQuit = tc::NowMs();
+            s.child.Write("q\n");
+        }
+        EXPECT_EQ(0, s.child.WaitExit()) << iCase;
+        if (llQuit != 0) {
+            EXPECT_LT(tc::NowMs() - llQuit, iCase == kQuit ? 500 : 2000) << iCase;
+        }
+        std::string strGot = tc::RecvFor(s.fd, iSent += iCase == kLate ? 0 : 5, 5000),
+                    strErr = s.child.Err();
+        if (iCase == kQuit) {
+            EXPECT_TRUE(strGot == "hello" && strErr.find("Err:") == std::string::npos) << strErr;
+        } else if (iCase == kLate) {
+            EXPECT_EQ("Err:send 107 Transport endpoint is not connected\nDestroySocket()\nStop()\n",
+                      strErr.substr(strErr.rfind('\n', strErr.find("Err:send")) + 1));
+        } else {
+            EXPECT_TRUE(strGot.size() == iSent ||
+                        strErr.find(iCase == kQuitStalled ? "Err:send 110 " : "Err:send ") !=
+                            std::string::npos)
+                << iCase << ": " << strGot.size() << " of " << iSent;
+        }
+    }
+}
+
 // On a pipe, on a terminal and on a non-blocking pipe: lines that arrive
 // together are taken one by one, at the menu and at the prompt, but the
 // lines pasted with m are drained, not sent. Of a line too long, the
 // command's first byte counts; a message too long is refused whole; the
 // tail is no command either way. A message of 80 bytes goes out whole, zero
-// bytes included. An empty message sends nothing, and the one typed just
+// bytes included, the first among them. A line cut by the drain is refused
+// too. An empty message sends nothing, and the one typed just
 // before q still goes out. That last send also fails if q closes the socket
 // before the worker is joined.
 TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
@@ -186,7 +230,7 @@ TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
     for (tc::StdMode eMode : {tc::kPipes, tc::kPtyInput, tc::kNonBlocking}) {
         tc::Session s(eMode);
         std::string strExpect = tc::kMenu + tc::kPrompt,
-                    strMsg = std::string("ab\0", 3) + std::string(77, 'z');
+                    strMsg = std::string("\0ab\0", 4) + std::string(76, 'z');
         s.child.Write("x" + std::string(80, '-') + "q tail\nx\nm\nsecret\nsecret\n"); // 82nd byte q
         ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
         s.child.Write("\n");
@@ -197,6 +241,11 @@ TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
                       "\n"); // the 81st byte is q
         strExpect += "Err:send 90 Message too long\n" + tc::kMenu;
         ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
+        if (eMode == tc::kPipes) { // the drain stops at 1 MiB, inside a line: no message
+            s.child.Write("m\n" + std::string(1 << 20, 'x') + "tail\n");
+            strExpect += tc::kPrompt + "Err:send 90 Message too long\n" + tc::kMenu;
+            ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
+        }
         s.child.Write("m\n");
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kPrompt)) << s.child.Err();
         s.child.Write(strMsg + "\n");

@@ -4,6 +4,8 @@
 
 #include "SendRecvThread.h"
 
+#include <optional>
+
 // A worker on one end of a socketpair, m_afd[1] its peer; what it shows goes
 // to the test's standard error. A worker that never ends fails the test in
 // 20 s (SIGALRM) rather than hang it.
@@ -19,7 +21,7 @@ protected:
     ~Worker()
     {
         shutdown(m_afd[1], SHUT_RDWR); // frees a blocked send
-        m_Worker.WaitForEnd();
+        m_Worker->WaitForEnd();
         close(m_afd[0]), close(m_afd[1]);
         m_Sync.Uninitialize(), alarm(0);
     }
@@ -27,7 +29,7 @@ protected:
     int m_afd[2];
     CMySyncObject m_Sync;
     ConnectionInfoRec m_Rec;
-    CSendRecvThread m_Worker{&m_Rec};
+    std::optional<CSendRecvThread> m_Worker{std::in_place, &m_Rec}; // one per run
 };
 
 // Asked to stop before its first pass, the worker still sends the message
@@ -39,37 +41,40 @@ protected:
 // failure when it is full. A peer that reads no more raises no SIGPIPE.
 TEST_F(Worker, TheSlotHoldsOneMessageAndAStopSendsWhatTheSocketTakesAtOnce)
 {
-    EXPECT_EQ(0xFFFFFFFFu, m_Worker.WaitForEnd()); // never started: nothing to join
-    ASSERT_TRUE(m_Worker.SetSendData((char*)"hello", 5));
-    m_Worker.End();
-    EXPECT_EQ(0u, m_Worker.DoWork());
+    EXPECT_EQ(0xFFFFFFFFu, m_Worker->WaitForEnd()); // never started: nothing to join
+    ASSERT_TRUE(m_Worker->SetSendData((char*)"hello", 5));
+    m_Worker->End();
+    EXPECT_EQ(0u, m_Worker->DoWork());
     EXPECT_EQ("hello", tc::RecvFor(m_afd[1], 5, 5000));
+    m_Worker.emplace(&m_Rec);
     std::string strBig(1 << 23, '.'); // more than the socket holds: Err:send 11
-    ASSERT_TRUE(m_Worker.SetSendData(&strBig[0], (int)strBig.size()));
-    EXPECT_EQ(0xFFFFFFFFu, m_Worker.DoWork());
+    ASSERT_TRUE(m_Worker->SetSendData(&strBig[0], (int)strBig.size()));
+    m_Worker->End();
+    EXPECT_EQ(0xFFFFFFFFu, m_Worker->DoWork());
     EXPECT_LT(tc::RecvFor(m_afd[1], strBig.size(), 0).size(), strBig.size()); // a part only
 
     testing::internal::CaptureStderr();
     for (bool fFull : {false, true}) {
         size_t iFill = tc::Fill(m_afd[0]);
-        EXPECT_TRUE(m_Worker.SetSendData((char*)"first\n", 6));
-        EXPECT_FALSE(m_Worker.SetSendData((char*)"other", 5)); // "first" waits
-        ASSERT_TRUE(m_Worker.Begin());
-        for (int i = 0; !m_Worker.SetSendData((char*)"second\n", 7); i++, usleep(1000))
+        m_Worker.emplace(&m_Rec);
+        EXPECT_TRUE(m_Worker->SetSendData((char*)"first\n", 6));
+        EXPECT_FALSE(m_Worker->SetSendData((char*)"other", 5)); // "first" waits
+        ASSERT_TRUE(m_Worker->Begin());
+        for (int i = 0; !m_Worker->SetSendData((char*)"second\n", 7); i++, usleep(1000))
             ASSERT_LT(i, 5000);
         m_Sync.Lock(); // the worker shows what it receives under the lock
         EXPECT_EQ(1, send(m_afd[1], "x", 1, 0));
         for (int i = 0, iLeft = 1; i < 5000 && iLeft > 0; i++, usleep(1000))
             ioctl(m_afd[0], FIONREAD, &iLeft); // until the worker took it
         std::string strGot = fFull ? "" : tc::RecvFor(m_afd[1], iFill, 5000);
-        m_Worker.End(), m_Sync.UnLock();
-        EXPECT_EQ(fFull ? 0xFFFFFFFFu : 0u, m_Worker.WaitForEnd());
+        m_Worker->End(), m_Sync.UnLock();
+        EXPECT_EQ(fFull ? 0xFFFFFFFFu : 0u, m_Worker->WaitForEnd());
         EXPECT_EQ(std::string(iFill, '.') + (fFull ? "" : "first\nsecond\n"),
                   strGot + tc::RecvFor(m_afd[1], iFill + 13, 0));
     }
     EXPECT_EQ("x\nx\nErr:send 11 Resource temporarily unavailable\n",
               testing::internal::GetCapturedStderr());
 
-    ASSERT_EQ(0, shutdown(m_afd[1], SHUT_RD)); // "second" still waits in the slot
-    EXPECT_EQ(0xFFFFFFFFu, m_Worker.DoWork()); // Err:send 32
+    ASSERT_EQ(0, shutdown(m_afd[1], SHUT_RD));  // "second" still waits in the slot
+    EXPECT_EQ(0xFFFFFFFFu, m_Worker->DoWork()); // Err:send 32
 }
