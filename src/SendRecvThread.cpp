@@ -88,11 +88,11 @@ int LoadSocketError(SOCKET fd)
 }
 
 // Receives one chunk and shows it whole, zero bytes included, with its
-// newline in the same write. The end of the connection is reported here as
-// well, so that it always comes after the last data shown.
-CSendRecvThread::RecvResult CSendRecvThread::RecvAndShow(BOOL fPeerShutdown)
+// newline in the same write. NULL when it did; otherwise the connection has
+// ended (the peer's close, or a failure), and the title to report it with,
+// its cause in errno.
+LPCSTR CSendRecvThread::RecvAndShow(BOOL fPeerShutdown)
 {
-    RecvResult eRet = RECV_SHOWN;
     // One byte beyond the largest receive, for the newline that ends a chunk.
     char szRecvBuffer[RCVBUFSIZE + 1];
     ssize_t iRecvSize;
@@ -100,22 +100,18 @@ CSendRecvThread::RecvResult CSendRecvThread::RecvAndShow(BOOL fPeerShutdown)
 
     memset(szRecvBuffer, 0, sizeof(szRecvBuffer));
     iRecvSize = recv(m_pConInfo->fdClient, szRecvBuffer, RCVBUFSIZE, 0);
+    if (iRecvSize < 0) {
+        return "Err:recv";
+    }
     if (iRecvSize == 0) {
         LoadSocketError(m_pConInfo->fdClient);
+        return fPeerShutdown ? "Disconnected" : "Disconnected recv";
     }
+    szRecvBuffer[iRecvSize] = '\n';
     pSync->Lock();
-    if (iRecvSize > 0) {
-        szRecvBuffer[iRecvSize] = '\n';
-        WriteStdErr(szRecvBuffer, iRecvSize + 1);
-    } else if (iRecvSize == 0) {
-        DispErrorMsg(fPeerShutdown ? "Disconnected" : "Disconnected recv");
-        eRet = RECV_CLOSED;
-    } else {
-        DispErrorMsg("Err:recv");
-        eRet = RECV_FAILED;
-    }
+    WriteStdErr(szRecvBuffer, iRecvSize + 1);
     pSync->UnLock();
-    return eRet;
+    return NULL;
 }
 
 // The whole message in one send(); a failure or a short send is reported.
@@ -139,6 +135,8 @@ UINT CSendRecvThread::DoWork()
 {
     BOOL fRet = TRUE;
     BOOL fSent = TRUE;
+    LPCSTR pszEnd = NULL; // why the connection ended, and errno then
+    int iEndErr = 0;
     struct pollfd fds[1];
     char* pcData = NULL;
     int iSendSize = 0;
@@ -162,13 +160,13 @@ UINT CSendRecvThread::DoWork()
         // Data the peer sent before it closed or reset the connection is
         // shown first: the receive meets the end once none is left.
         if (fds[0].revents & POLLIN) {
-            if (RecvAndShow(fds[0].revents & POLLRDHUP) != RECV_SHOWN) {
-                fRet = FALSE;
-                break;
-            }
+            pszEnd = RecvAndShow(fds[0].revents & POLLRDHUP);
         } else if (fds[0].revents & (POLLERR | POLLRDHUP)) {
             LoadSocketError(m_pConInfo->fdClient);
-            DispErrorMsg((fds[0].revents & POLLERR) ? "Err DoSend" : "Disconnected");
+            pszEnd = (fds[0].revents & POLLERR) ? "Err DoSend" : "Disconnected";
+        }
+        if (pszEnd != NULL) {
+            iEndErr = errno;
             fRet = FALSE;
             break;
         }
@@ -186,9 +184,14 @@ UINT CSendRecvThread::DoWork()
     }
 
     // Finished: from here on a post is refused, so that none is left in the
-    // slot unsent and unreported.
+    // slot unsent and unreported; and so before the end is shown, so that
+    // every line the user enters after it is refused.
     pSync->Lock();
     m_fIamZombie = TRUE;
+    if (pszEnd != NULL) {
+        errno = iEndErr;
+        DispErrorMsg(pszEnd);
+    }
     pSync->UnLock();
 
     // However the loop ended, the messages the user was told were accepted,

@@ -32,17 +32,8 @@ public:
     BOOL IsZombie();
 
 private:
-    // What one receive did: showed a chunk, or met the end of the
-    // connection (the peer's close, or a failure), which it reported.
-    enum RecvResult
-    {
-        RECV_SHOWN,
-        RECV_CLOSED,
-        RECV_FAILED
-    };
-
     int GetSendData(char** ppcData);
-    RecvResult RecvAndShow(BOOL fPeerShutdown);
+    LPCSTR RecvAndShow(BOOL fPeerShutdown);
     BOOL SendMsgData(const char* pcData, int iSize, int iFlags);
 
     ConnectionInfoRec* m_pConInfo;

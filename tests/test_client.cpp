@@ -33,8 +33,8 @@ TEST(CommandLine, UsageAndFailedConnectionsEndWithStatusOne)
 // ::1, then 127.0.0.1 (the resolver's default order puts ::1 first anyway).
 // The walk goes on from a refusing address and stops at the first that
 // accepts; when socket() fails for the last address (strace injects it), the
-// end still names the refusal. The port is given as 65536 + P, which names P.
-// q ends a session.
+// end still names the refusal. The port is a negative number far past 64
+// bits, then text: it names P. q ends a session.
 TEST(Connect, TheWalkStopsAtTheFirstAddressThatAcceptsAndReportsTheLastRefusal)
 {
     std::string strRefused = "Err:connect 111 Connection refused\n";
