@@ -70,8 +70,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 # Run by cpack itself: one sets SOURCE_DATE_EPOCH when it is unset, the
-# other gives the staged directories their modes.
+# others give the staged directories and the ar members their modes.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-time.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-staged.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-packed.cmake)
 set(CPACK_TCPCONSOLE_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 include(CPack)
