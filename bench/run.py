@@ -382,7 +382,7 @@ def build_floor(tmp):
 def table(rows, names):
     """rows: (figure, target, [(value, text) per client], (value, text) of the
     floor or None). Ratios are of the first client to the floor and to the
-    last client (nc), where both are above zero."""
+    last client (nc), where the divisor is above zero."""
     has_nc, has_floor = names[-1] == "nc", any(r[3] for r in rows)
     head = (["figure"] + names + (["tcpconsole/nc"] if has_nc else [])
             + (["floor", "tcpconsole/floor"] if has_floor else []) + ["target"])
