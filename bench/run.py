@@ -6,9 +6,11 @@
 Starts its own servers on 127.0.0.1 (ports picked by the system), runs each
 client against them, interleaved (A B A B ...), and prints one table:
 receive throughput, idle cost, send latency, start-up, and the cost of
-standard input at its end. Figures are reported, never judged: the exit
-status is non-zero only when the benchmark itself could not run.
-Standard library only; Linux only (/proc, pidfd).
+standard input at its end. Receive and idle are measured beside the floors
+of the client's design too: floor.c, compiled here with cc. Figures are
+reported, never judged: the exit status is non-zero only when the
+benchmark itself could not run.
+Standard library only, and a C compiler for the floors; Linux only (/proc, pidfd).
 """
 
 import argparse
@@ -89,10 +91,6 @@ def end_all():
         end(proc, 0.5)
 
 
-def cpu_seconds(usage):
-    return usage.ru_utime + usage.ru_stime
-
-
 def sample(pid):
     """CPU ns and context switches summed over all threads of pid."""
     cpu_ns = switches = 0
@@ -138,8 +136,7 @@ def accept(lsn, proc, timeout=10.0):
 
 class Client:
     def __init__(self, name, argv, data_on_stderr):
-        self.name = name
-        self.argv = argv
+        self.name, self.argv = name, argv
         self.data_on_stderr = data_on_stderr  # where received bytes are shown
 
     def command(self, port):
@@ -186,7 +183,7 @@ def receive(client, block, mib, out_path=None):
         raise BenchError(f"{client.name}: transfer broke: {result.get('error', 'sender hung')}")
     if code != 0:
         raise BenchError(f"{client.name}: exit status {code} after a transfer")
-    return mib * MIB / (stop - result["start"]) / 1e6, cpu_seconds(usage)
+    return mib * MIB / (stop - result["start"]) / 1e6, usage.ru_utime + usage.ru_stime
 
 
 def received_bytes(client, raw):
@@ -326,42 +323,33 @@ def start_connected(client):
     return t1 - t0
 
 
+def exec_to_exit(argv):
+    """(exit status, s from exec to exit)."""
+    t0 = time.perf_counter()
+    proc = spawn(argv, subprocess.DEVNULL, subprocess.DEVNULL, subprocess.DEVNULL)
+    try:
+        code, _, t1 = reap(proc, 5)
+    finally:
+        end(proc)
+    return code, t1 - t0
+
+
 def start_refused(client):
     """From exec to exit when the connection is refused, in s."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as closed:
         closed.bind((HOST, 0))  # bound, not listening: connect() is refused
-        t0 = time.perf_counter()
-        proc = spawn(client.command(closed.getsockname()[1]), subprocess.DEVNULL,
-                     subprocess.DEVNULL, subprocess.DEVNULL)
-        try:
-            code, _, t1 = reap(proc, 5)
-        finally:
-            end(proc)
+        code, seconds = exec_to_exit(client.command(closed.getsockname()[1]))
     if code == 0:
         raise BenchError(f"{client.name}: exit status 0 on a refused connection")
-    return t1 - t0
-
-
-def start_floor():
-    """From exec to exit of /bin/true: what starting any process costs here."""
-    t0 = time.perf_counter()
-    proc = spawn(["true"], subprocess.DEVNULL, subprocess.DEVNULL, subprocess.DEVNULL)
-    try:
-        _, _, t1 = reap(proc, 5)
-    finally:
-        end(proc)
-    return t1 - t0
+    return seconds
 
 
 # ---------------------------------------------------------------- report
 
 def machine():
-    model = "unknown CPU"
     with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
+        model = next((line.split(":", 1)[1].strip() for line in f
+                      if line.startswith("model name")), "unknown CPU")
     return (f"{datetime.date.today().isoformat()}, {os.cpu_count()} x {model}, "
             f"Linux {platform.release()}, Python {platform.python_version()}")
 
@@ -382,19 +370,31 @@ def p99(values):
     return ordered[max(0, -(-99 * len(ordered) // 100) - 1)]
 
 
+def build_floor(tmp):
+    """floor.c compiled into tmp; None where no C compiler builds it."""
+    cc, out = shutil.which("cc"), os.path.join(tmp, "floor")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor.c")
+    if cc and subprocess.run([cc, "-O2", "-pthread", "-o", out, source]).returncode == 0:
+        return out
+    return None
+
+
 def table(rows, names):
-    """rows: (figure, target, [(value, text) per client]). The ratio is of the
-    first client to the last (nc) where both are above zero."""
-    has_nc = names[-1] == "nc"
-    head = ["figure"] + names + (["tcpconsole/nc"] if has_nc else []) + ["target"]
+    """rows: (figure, target, [(value, text) per client], (value, text) of the
+    floor or None). Ratios are of the first client to the floor and to the
+    last client (nc), where the divisor is above zero."""
+    has_nc, has_floor = names[-1] == "nc", any(r[3] for r in rows)
+    head = (["figure"] + names + (["tcpconsole/nc"] if has_nc else [])
+            + (["floor", "tcpconsole/floor"] if has_floor else []) + ["target"])
+    ratio = lambda a, b: "%.2f" % (a / b) if b else "-"
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
-    for figure, target, cells in rows:
+    for figure, target, cells, floor in rows:
         row = [figure] + [text for _, text in cells]
         if has_nc:
-            a, b = cells[0][0], cells[-1][0]
-            row.append("%.2f" % (a / b) if a is not None and b else "-")
-        row.append(target)
-        lines.append("| " + " | ".join(row) + " |")
+            row.append(ratio(cells[0][0], cells[-1][0]))
+        if has_floor:
+            row += [floor[1], ratio(cells[0][0], floor[0])] if floor else ["-", "-"]
+        lines.append("| " + " | ".join(row + [target]) + " |")
     return "\n".join(lines)
 
 
@@ -434,34 +434,45 @@ def main():
     began = time.perf_counter()
     load_before = load()
     note = lambda text: print(text, file=sys.stderr, flush=True)
+    tmp = tempfile.TemporaryDirectory(prefix="tcpconsole-bench-")
+    floor = build_floor(tmp.name) if only & {"receive", "idle"} else None
+    if floor:
+        notes.append("Floor: bench/floor.c, built with cc -O2 -pthread")
+    elif only & {"receive", "idle"}:
+        notes.append("Floor: not measured (no cc, or it could not build bench/floor.c)")
+    floors = lambda mode: [Client("floor", [floor, mode], True)] if floor else []
+
+    def add(figure, target, per_name, fmt, with_floor=False):
+        """per_name: a figure, or a list of them (median and range), by name."""
+        cell = lambda v: ((statistics.median(v), spread(v, fmt)) if isinstance(v, list)
+                          else (v, fmt % v))
+        rows.append((figure, target, [cell(per_name[n]) for n in names],
+                     cell(per_name["floor"]) if with_floor and "floor" in per_name else None))
 
     if "receive" in only:
         block = make_block()
         note(f"receive: {runs} x {mib} MiB per client")
-        rate = {c.name: [] for c in clients}
-        cpu = {c.name: [] for c in clients}
+        rate = {c.name: [] for c in clients + floors("receive")}
+        cpu = {name: [] for name in rate}
         for _ in range(runs):
-            for c in clients:
+            for c in clients + floors("receive"):
                 mbs, sec = receive(c, block, mib)
                 rate[c.name].append(mbs)
                 cpu[c.name].append(sec / (mib / 1024))
-        rows.append((f"receive {mib} MiB, MB/s, median (range)", ">= 0.15 x nc",
-                     [(statistics.median(rate[n]), spread(rate[n], "%.0f")) for n in names]))
-        rows.append(("receive, CPU s per GiB, median (range)", "",
-                     [(statistics.median(cpu[n]), spread(cpu[n], "%.2f")) for n in names]))
+        add(f"receive {mib} MiB, MB/s, median (range)", ">= 0.15 x nc", rate, "%.0f", True)
+        add("receive, CPU s per GiB, median (range)", "", cpu, "%.2f", True)
         if args.verify:
             for c in clients:
                 notes.append("Verified: " + verify(c, block, mib))
 
     if "idle" in only:
         note(f"idle: {idle_s:.0f} s per client")
-        idle = {c.name: sit(c, idle_s, True) for c in clients}
-        rows.append((f"idle {idle_s:.0f} s, CPU % of one core", "< 0.5",
-                     [(idle[n][0] / idle_s * 100, "%.3f" % (idle[n][0] / idle_s * 100)) for n in names]))
-        rows.append(("idle, context switches/s (all threads)", "<= ~200",
-                     [(idle[n][1], "%.0f" % idle[n][1]) for n in names]))
-        rows.append(("idle, peak RSS (VmHWM), MiB", "< 4",
-                     [(idle[n][2] / 1024, "%.2f" % (idle[n][2] / 1024)) for n in names]))
+        idle = {c.name: sit(c, idle_s, True) for c in clients + floors("idle")}
+        add(f"idle {idle_s:.0f} s, CPU % of one core", "< 0.5",
+            {n: v[0] / idle_s * 100 for n, v in idle.items()}, "%.3f", True)
+        add("idle, context switches/s (all threads)", "<= ~200",
+            {n: v[1] for n, v in idle.items()}, "%.0f", True)
+        add("idle, peak RSS (VmHWM), MiB", "< 4", {n: v[2] / 1024 for n, v in idle.items()}, "%.2f")
 
     if "latency" in only:
         note(f"latency: {messages} messages per client")
@@ -470,47 +481,42 @@ def main():
         for _ in range(2):  # two halves, interleaved
             for c in clients:
                 delays[c.name] += latency(c, messages // 2, rng)
-        rows.append((f"send latency, median of {messages}, ms", "",
-                     [(statistics.median(delays[n]) * 1e3, "%.2f" % (statistics.median(delays[n]) * 1e3)) for n in names]))
-        rows.append((f"send latency, p99 of {messages}, ms", "< 12",
-                     [(p99(delays[n]) * 1e3, "%.2f" % (p99(delays[n]) * 1e3)) for n in names]))
+        add(f"send latency, median of {messages}, ms", "",
+            {n: statistics.median(d) * 1e3 for n, d in delays.items()}, "%.2f")
+        add(f"send latency, p99 of {messages}, ms", "< 12",
+            {n: p99(d) * 1e3 for n, d in delays.items()}, "%.2f")
 
     if "startup" in only:
         note(f"start-up: {starts} connected and {starts} refused per client")
-        up = {c.name: [] for c in clients}
-        refused = {c.name: [] for c in clients}
-        floor = []
+        up, refused = ({c.name: [] for c in clients} for _ in range(2))
+        started = []
         for _ in range(starts):
-            floor.append(start_floor() * 1e3)
+            started.append(exec_to_exit(["true"])[1] * 1e3)  # any process's cost here
             for c in clients:
                 up[c.name].append(start_connected(c) * 1e3)
                 refused[c.name].append(start_refused(c) * 1e3)
-        rows.append((f"start-up, exec to accept, ms, median of {starts}", "",
-                     [(statistics.median(up[n]), "%.2f" % statistics.median(up[n])) for n in names]))
-        rows.append((f"refused, exec to exit, ms, median of {starts}", "",
-                     [(statistics.median(refused[n]), "%.2f" % statistics.median(refused[n])) for n in names]))
+        add(f"start-up, exec to accept, ms, median of {starts}", "",
+            {n: statistics.median(v) for n, v in up.items()}, "%.2f")
+        add(f"refused, exec to exit, ms, median of {starts}", "",
+            {n: statistics.median(v) for n, v in refused.items()}, "%.2f")
+        notes.append(f"Start-up floor here (exec of true to its exit), median: "
+                     f"{statistics.median(started):.2f} ms")
 
     if "eof" in only:
         note(f"stdin at its end: {eof_s:.0f} s per client")
         eof = {c.name: sit(c, eof_s, False) for c in clients}
-        rows.append(("stdin at end (/dev/null), CPU s per 5 s", "< 0.1",
-                     [(eof[n][0] * 5 / eof_s, "%.4f" % (eof[n][0] * 5 / eof_s)) for n in names]))
-        rows.append(("stdin at end, context switches/s", "",
-                     [(eof[n][1], "%.0f" % eof[n][1]) for n in names]))
+        add("stdin at end (/dev/null), CPU s per 5 s", "< 0.1",
+            {n: v[0] * 5 / eof_s for n, v in eof.items()}, "%.4f")
+        add("stdin at end, context switches/s", "", {n: v[1] for n, v in eof.items()}, "%.0f")
+    tmp.cleanup()
 
     print(table(rows, names))
     print()
     for line in notes:
         print(line)
-    if "startup" in only:
-        print(f"Start-up floor here (exec of true to its exit), median: {statistics.median(floor):.2f} ms")
     print(f"Machine: {machine()}; load average {load_before} before, {load()} after")
-    if args.nc:
-        print(f"nc: {args.nc} -n")
-    else:
-        print("nc: not measured (not installed, or --no-nc)")
-    print(f"Run time: {time.perf_counter() - began:.1f} s"
-          f"{' (quick)' if quick else ''}")
+    print(f"nc: {args.nc} -n" if args.nc else "nc: not measured (not installed, or --no-nc)")
+    print(f"Run time: {time.perf_counter() - began:.1f} s{' (quick)' if quick else ''}")
 
 
 if __name__ == "__main__":

@@ -44,6 +44,40 @@ if(TCPCONSOLE_STATIC)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tcpconsole)
 endif()
 
+# Sets OUT to the Built-Using value of a static program: the source
+# packages of the C library and of the C++ runtime it links in, at the
+# versions installed, "glibc (= X), gcc-N (= Y)". Debian's cross libraries
+# are built from cross-toolchain-base and gcc-N-cross, which name in their
+# own Built-Using the glibc and gcc sources they hold; native ones come
+# straight from glibc and gcc-N. Empty, with a warning, where dpkg cannot
+# tell.
+function(tcpconsole_built_using out)
+  set(libraries libc.a libstdc++.a)
+  set(names glibc "gcc-[0-9]+")
+  set(sources "")
+  foreach(library name IN ZIP_LISTS libraries names)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${library}
+      OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    file(REAL_PATH "${path}" path)
+    execute_process(COMMAND dpkg-query -S "${path}"
+      OUTPUT_VARIABLE owner OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    string(REGEX REPLACE ": .*" "" owner "${owner}") # "package[:arch]: path"
+    set(fields "")
+    if(owner)
+      execute_process(COMMAND dpkg-query -W "-f=\${source:Package} (= \${source:Version}), \${Built-Using}" ${owner}
+        OUTPUT_VARIABLE fields ERROR_QUIET)
+    endif()
+    if(NOT fields MATCHES "(^|, )(${name} \\(= [^)]+\\))")
+      message(WARNING "No Debian source package of ${library} (${path}) found: "
+        "the package will not say in Built-Using what it links in")
+      return()
+    endif()
+    list(APPEND sources "${CMAKE_MATCH_2}")
+  endforeach()
+  list(JOIN sources ", " sources)
+  set(${out} "${sources}" PARENT_SCOPE)
+endfunction()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tcpconsole)
 set(CPACK_PACKAGE_CONTACT "tcpconsole developers <tcpconsole-dev@example.invalid>")
@@ -65,13 +99,20 @@ if(TCPCONSOLE_STATIC)
   # it never shares a file name with a native armhf build made on a board,
   # and either replaces the other as the same package.
   set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION}+static)
+  tcpconsole_built_using(tcpconsole_built_using)
+  if(tcpconsole_built_using)
+    # CPack has no variable for Built-Using; it writes each control field
+    # as "Name: value", so the field rides on the line of Section.
+    string(APPEND CPACK_DEBIAN_PACKAGE_SECTION "\nBuilt-Using: ${tcpconsole_built_using}")
+  endif()
 else()
   # dpkg-shlibdeps lists the libraries the program needs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 # Run by cpack itself: one sets SOURCE_DATE_EPOCH when it is unset, the
-# other gives the staged directories their modes.
+# others give the staged directories and the ar members their modes.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-time.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-staged.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-packed.cmake)
 set(CPACK_TCPCONSOLE_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 include(CPack)
