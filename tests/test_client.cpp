@@ -193,12 +193,13 @@ TEST(Input, LinesAreTakenOneByOneAndTheMessageBeforeQuitGoesOut)
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kMenu)) << s.child.Err();
         s.child.Write("m\n");
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kPrompt)) << s.child.Err();
-        s.child.Write(std::string(80, 'a') + "q" + std::string(19, '-') +
-                      "\n"); // the 81st byte is q
-        strExpect += "Err:send 90 Message too long\n" + tc::kMenu;
-        ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
-        s.child.Write("m\n");
-        ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kPrompt)) << s.child.Err();
+        for (std::string strLong : {std::string(80, 'a') + "q", "q" + std::string(1100, 'm')}) {
+            s.child.Write(strLong + "\n"); // 81 bytes, the last q; over a KiB
+            strExpect += "Err:send 90 Message too long\n" + tc::kMenu;
+            ASSERT_TRUE(s.child.WaitErr(strExpect)) << s.child.Err();
+            s.child.Write("m\n");
+            ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kPrompt)) << s.child.Err();
+        }
         s.child.Write(strMsg + "\n");
         ASSERT_TRUE(s.child.WaitErr(strExpect += tc::kMenu)) << s.child.Err();
         EXPECT_EQ(strMsg, tc::RecvFor(s.fd, 80, 5000)); // the slot is free again
