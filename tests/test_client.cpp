@@ -32,41 +32,55 @@ TEST(CommandLine, UsageAndFailedConnectionsEndWithStatusOne)
 
 // A hosts file, seen only by the client (a private mount namespace), names
 // ::1, then 127.0.0.1 (the resolver's default order puts ::1 first anyway).
-// The walk goes on from a refusing address and stops at the first that
-// accepts; when socket() fails for the last address (strace injects it), the
-// end still names the refusal. The port is given as 65536 + P, which names P.
-// q ends a session.
+// The walk goes on from a refusing address, and from one whose socket() fails
+// (strace injects it), and stops at the first that accepts; when socket()
+// fails for the last address, the end still names the refusal. A name the
+// hosts file lacks is asked of DNS: of a socket of the test on 127.0.0.1:53,
+// named by a private resolv.conf, that never answers. The port is given as
+// 65536 + P, which names P. q, the last byte of input without its newline,
+// ends a session.
 TEST(Connect, TheWalkStopsAtTheFirstAddressThatAcceptsAndReportsTheLastRefusal)
 {
-    std::string strRefused = "Err:connect 111 Connection refused\n";
-    // n: the socket() calls of a session on the second address; the last, its own, fails then.
-    // LeakSanitizer cannot run under strace.
+    std::string strRefused = "Err:connect 111 Connection refused\n",
+                strOk = tc::kMenu + "Stop()\nDestroySocket()\n";
+    // n: the socket() calls of a session on the second address; the last, its own, or the one
+    // before it (::1) fails then. LeakSanitizer cannot run under strace.
     std::string strInject =
         "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" s='strace -f -qq -e trace=socket' && "
         "n=$(echo q | $s -o /dev/fd/3 \"$@\" 3>&1 >/dev/null 2>&1 | grep -c socket) && "
-        "exec $s -o /dev/null -e inject=socket:error=EAFNOSUPPORT:when=$n";
-    for (const char* pszHost : {"127.0.0.1", "::1", ""}) { // "": 127.0.0.1, and socket() fails
-        if (!*pszHost && system("strace -V >/dev/null 2>&1") != 0) {
-            GTEST_SKIP() << "strace is missing: no socket() fails in the walk";
+        "exec $s -o /dev/null -e inject=socket:error=EAFNOSUPPORT:when=$((n - k))";
+    int fdDns = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in sa = {AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
+    bool fDns = bind(fdDns, (struct sockaddr*)&sa, sizeof(sa)) == 0;
+    // k=: 127.0.0.1, and socket() fails for it (k=0) or for ::1 (k=1).
+    for (const auto& [strCase, strExpect] : std::vector<std::pair<std::string, std::string>>{
+             {"127.0.0.1", strRefused + "DestroySocket()\n" + strOk},
+             {"::1", strOk},
+             {"k=0", strRefused + "DestroySocket()\n" + strRefused + "Stop()\n"},
+             {"k=1", strOk},
+             {"dns.test", "Err:connect -3 Temporary failure in name resolution\nStop()\n"}}) {
+        bool fInject = strCase[0] == 'k', fDnsCase = strCase[0] == 'd';
+        if ((fInject && system("strace -V >/dev/null 2>&1") != 0) || (fDnsCase && !fDns)) {
+            GTEST_SKIP() << "no strace to fail a socket(), or 127.0.0.1:53 is not ours";
         }
-        tc::Listener listener(*pszHost ? pszHost : "127.0.0.1");
-        std::vector<std::string> argv =
-            tc::InShell("f=$(mktemp) && printf '::1 walk.test\\n127.0.0.1 walk.test\\n' >\"$f\" && "
-                        "mount --bind \"$f\" /etc/hosts && rm \"$f\" && " +
-                            (*pszHost ? "exec" : strInject) + " \"$@\"",
-                        tc::ClientCommand({"walk.test", std::to_string(65536 + listener.Port())}));
+        tc::Listener listener(fInject || fDnsCase ? "127.0.0.1" : strCase.c_str());
+        std::vector<std::string> argv = tc::InShell(
+            "f=$(mktemp) g=$(mktemp) && printf '::1 walk.test\\n127.0.0.1 walk.test\\n' >\"$f\" && "
+            "printf 'nameserver 127.0.0.1\\noptions timeout:1\\n' >\"$g\" && mount --bind \"$f\" "
+            "/etc/hosts && mount --bind \"$g\" /etc/resolv.conf && rm \"$f\" \"$g\"; " +
+                (fInject ? strCase + " && " + strInject : "exec") + " \"$@\"",
+            tc::ClientCommand(
+                {fDnsCase ? strCase : "walk.test", std::to_string(65536 + listener.Port())}));
         argv.insert(argv.begin(), {"unshare", "-m"});
         tc::Child child(argv);
         if (!child.WaitErr(tc::kMenu) && child.Err().compare(0, 9, "unshare: ") == 0) {
             GTEST_SKIP() << "no private mount namespace here: " << child.Err();
         }
-        child.Write("q\n");
-        EXPECT_EQ(*pszHost ? 0 : 1, child.WaitExit(20000)) << pszHost;
-        EXPECT_EQ(
-            (*pszHost == ':' ? "" : strRefused + "DestroySocket()\n") +
-                (*pszHost ? tc::kMenu + "Stop()\nDestroySocket()\n" : strRefused + "Stop()\n"),
-            child.Err());
+        child.Write("q"), child.CloseInput();
+        EXPECT_EQ(strExpect.find(tc::kMenu) == std::string::npos, child.WaitExit(20000)) << strCase;
+        EXPECT_EQ(strExpect, child.Err()) << strCase;
     }
+    close(fdDns);
 }
 
 // Stopped while the server sends 30000 bytes, zero bytes among them, then
