@@ -88,7 +88,7 @@ TEST(Connect, TheWalkStopsAtTheFirstAddressThatAcceptsAndReportsTheLastRefusal)
 // client shows every byte once it runs again, in chunks of at most 1024 each
 // ended by a newline, and only then the end and its cause: after the
 // half-close, the error the reset left (EPIPE). With the reset, its standard
-// error is non-blocking and holds a page: none is lost when it is full.
+// error is a non-blocking terminal.
 TEST(Session, EveryByteBeforeACloseOrResetIsShownThenTheEnd)
 {
     std::string strData;
@@ -268,6 +268,26 @@ static long long CpuPercent(pid_t pid, const std::function<void()>& fnWait)
     clock_gettime(clk, &ats[0]), fnWait(), clock_gettime(clk, &ats[1]);
     return ((ats[1].tv_sec - ats[0].tv_sec) * 1000 + (ats[1].tv_nsec - ats[0].tv_nsec) / 1000000) *
            100 / std::max(1LL, tc::NowMs() - llStart);
+}
+
+// Standard error a non-blocking terminal that nobody reads while the server
+// sends: the worker waits for room without spinning, the prompt and menu of
+// a message typed meanwhile wait for the end of the chunk being written, and
+// nothing is lost.
+TEST(Session, OnAFullNonBlockingTerminalNothingSpinsNorLandsInsideAChunk)
+{
+    tc::Session s(tc::kNonBlocking);
+    ASSERT_TRUE(s.child.WaitErr(tc::kMenu)) << s.child.Err();
+    size_t iFill = tc::Fill(s.fd, 1 << 17); // beyond what the terminal holds
+    s.child.Write("m\n");
+    // Ten times looser than expected: a few per cent of one core.
+    EXPECT_LT(CpuPercent(s.child.Pid(), [&] { tc::RecvFor(s.fd, 1, 1000); }), 30);
+    s.child.Write("\n"), shutdown(s.fd, SHUT_WR);
+    EXPECT_EQ(0, s.child.WaitExit());
+    const std::string& strErr = s.child.Err();
+    EXPECT_EQ((long)iFill, std::count(strErr.begin(), strErr.end(), '.'));
+    for (const std::string& str : {tc::kPrompt, tc::kMenu}) // each after a chunk's newline
+        EXPECT_EQ(std::string::npos, strErr.find("." + str));
 }
 
 // Standard input idle after a message went out, at its end, or failing: a
