@@ -257,6 +257,22 @@ TEST(Session, AFloodingServerGetsTheMessageAndAPartLineStallsNothing)
     EXPECT_EQ(0, s.child.WaitExit());
 }
 
+// Endless input (a line of zero bytes from a sparse file): without a newline
+// (each pass reads at most 1 KiB of it: the server's close still ends the
+// program), and after m (the drain stops at 1 MiB: the prompt appears).
+TEST(Input, EndlessInputHoldsUpNeitherTheCloseNorThePrompt)
+{
+    for (std::string strFirst : {"", "m"}) {
+        std::string strShell =
+            "f=$(mktemp) && echo " + strFirst +
+            " >\"$f\" && truncate -s 1T \"$f\" && exec <\"$f\" && rm \"$f\" && exec \"$@\"";
+        tc::Session s(tc::kPipes, strShell.c_str());
+        ASSERT_TRUE(s.child.WaitErr(tc::kMenu + (strFirst.empty() ? "" : tc::kPrompt)))
+            << s.child.Err();
+        EXPECT_TRUE(!strFirst.empty() || (shutdown(s.fd, SHUT_WR) == 0 && s.child.WaitExit() == 0));
+    }
+}
+
 // The CPU time the whole process, all threads, used while fnWait() ran, in
 // per cent of one core.
 static long long CpuPercent(pid_t pid, const std::function<void()>& fnWait)
