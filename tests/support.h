@@ -93,13 +93,13 @@ inline std::string RecvFor(int fd, size_t iWant, int iTimeoutMs)
     return str;
 }
 
-// Sends on fd until its socket takes no more: nothing more goes out until
-// the peer reads. The count sent, all '.'.
-inline size_t Fill(int fd)
+// Sends on fd until its socket takes no more (nothing more goes out until
+// the peer reads), or iMax bytes went. The count sent, all '.'.
+inline size_t Fill(int fd, size_t iMax = 1u << 30)
 {
     std::string str(65536, '.');
     size_t iFill = 0;
-    for (ssize_t i = 1; i > 0 && iFill < (1u << 30); iFill += std::max<ssize_t>(i, 0))
+    for (ssize_t i = 1; i > 0 && iFill < iMax; iFill += std::max<ssize_t>(i, 0))
         i = send(fd, str.data(), str.size(), MSG_DONTWAIT);
     return iFill;
 }
@@ -138,8 +138,8 @@ inline std::vector<std::string> InShell(const std::string& strScript, std::vecto
 }
 
 // How a child's standard descriptors are set up: pipes, a pseudo-terminal
-// on standard input, or pipes left non-blocking by somebody else, with a
-// standard error that holds one page.
+// on standard input, or pipes with a raw pseudo-terminal as standard error
+// (where a write can be cut short), all left non-blocking by somebody else.
 enum StdMode
 {
     kPipes,
@@ -157,6 +157,7 @@ public:
     {
         bool fPtyInput = eMode == kPtyInput;
         int aiIn[2], aiOut[2], aiErr[2];
+        struct termios tmRaw = {}; // no output processing: the bytes as written
         std::vector<char*> cargv;
         for (const std::string& str : argv)
             cargv.push_back(const_cast<char*>(str.c_str()));
@@ -164,8 +165,9 @@ public:
         signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
         // A pseudo-terminal's master is our end of standard input, its slave the child's.
         int iIn = fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn);
-        if (iIn != 0 || pipe(aiOut) != 0 || pipe(aiErr) != 0 ||
-            (eMode == kNonBlocking && fcntl(aiErr[0], F_SETPIPE_SZ, 4096) < 0) ||
+        if (iIn != 0 || pipe(aiOut) != 0 ||
+            (eMode == kNonBlocking ? openpty(&aiErr[0], &aiErr[1], nullptr, &tmRaw, nullptr)
+                                   : pipe(aiErr)) != 0 ||
             (m_pid = fork()) < 0)
             throw std::runtime_error("pipe, pseudo-terminal or fork");
         if (m_pid == 0) {
