@@ -262,9 +262,13 @@ int GetKeyString(KeyInLine* pLine)
         break;
     case CMD_SEND_MSG_CHAR:
         // Whatever was typed or pasted after the command is not the message.
-        while (iDrained < DRAINMAX && WaitInput(10) &&
-               (iRead = read(0, szDrain, (size_t)min((long)sizeof(szDrain), DRAINMAX - iDrained))) >
-                   0) {
+        while (iDrained < DRAINMAX && WaitInput(10)) {
+            // Never past the bound: where it stops inside a line, the rest of
+            // that line is the next to be read, and known to be cut.
+            iRead = read(0, szDrain, (size_t)min((long)sizeof(szDrain), DRAINMAX - iDrained));
+            if (iRead <= 0) {
+                break;
+            }
             iDrained += iRead;
             cLastDrained = szDrain[iRead - 1];
         }
