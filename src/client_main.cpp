@@ -40,10 +40,12 @@ struct KeyInLine
     int iLen;                  // bytes kept: at most KEYINBUFSIZE - 1
     BOOL fTooLong;             // more came than fit: the rest was discarded
     BOOL fDone;                // ended by its newline, or by the end of input
+    BOOL fCalledOff;           // no line: Ctrl-D on a terminal at the prompt
 };
 
 // What ReadLine() found.
-#define LINE_ENDED (-1)  // input ended, or failed, before a line began
+#define LINE_FAILED (-2) // a read failed before a line began
+#define LINE_ENDED (-1)  // input ended before a line began
 #define LINE_PENDING (0) // nothing more is waiting: the line goes on later
 #define LINE_DONE (1)
 
@@ -137,11 +139,13 @@ int main(int argc, char** argv)
         case CMD_SEND_MSG_CHAR:
             // A message cut short could be a command the user never typed:
             // refuse it whole. The slot holds one message: one refused is
-            // reported, not dropped without a word behind the menu.
+            // reported, not dropped without a word behind the menu. One
+            // called off posts nothing.
             if (klKeyIn.fTooLong) {
                 errno = EMSGSIZE;
                 DispErrorMsg("Err:send");
-            } else if (!m_pCSendRecvThread->SetSendData(klKeyIn.szText, klKeyIn.iLen)) {
+            } else if (!klKeyIn.fCalledOff &&
+                       !m_pCSendRecvThread->SetSendData(klKeyIn.szText, klKeyIn.iLen)) {
                 DispErrorMsg("Err:send");
             }
             // Once the connection has ended, the program ends: no menu.
@@ -211,9 +215,12 @@ static int ReadLine(KeyInLine* pLine, int iWaitMs)
         if (iRead < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue; // a non-blocking descriptor with nothing yet: not its end
         }
+        if (iRead <= 0 && pLine->iLen == 0) {
+            return iRead == 0 ? LINE_ENDED : LINE_FAILED;
+        }
         if (iRead <= 0) {
-            pLine->fDone = (pLine->iLen > 0);
-            return pLine->fDone ? LINE_DONE : LINE_ENDED;
+            pLine->fDone = TRUE;
+            return LINE_DONE;
         }
         if (c == '\n') {
             pLine->fDone = TRUE;
@@ -247,6 +254,7 @@ int GetKeyString(KeyInLine* pLine)
     char cLastDrained = '\n';
 
     switch (ReadLine(pLine, 10)) {
+    case LINE_FAILED:
     case LINE_ENDED:
         WaitOutCycle();
         goto L_END;
@@ -276,11 +284,24 @@ int GetKeyString(KeyInLine* pLine)
 
         // An empty line is an empty message, a line without its newline at
         // the end of input a message all the same.
-        if (ReadLine(pLine, -1) == LINE_DONE) {
+        switch (ReadLine(pLine, -1)) {
+        case LINE_DONE:
             iRet = CMD_SEND_MSG_CHAR;
             // The drain stopped inside this line: it began before the
             // prompt, and what is left of it is no message. Refused whole.
             pLine->fTooLong |= (cLastDrained != '\n');
+            break;
+        case LINE_ENDED:
+            // On a terminal, Ctrl-D ends one read, not the input: it calls
+            // the message off, and the commands go on.
+            if (isatty(0)) {
+                pLine->fDone = TRUE;
+                pLine->fCalledOff = TRUE;
+                iRet = CMD_SEND_MSG_CHAR;
+            }
+            break;
+        default:
+            break;
         }
         break;
     default:
@@ -421,11 +442,17 @@ static long long MonotonicMs()
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+// What ReadOff() found.
+#define READOFF_MORE (1)    // nothing failed: more may come
+#define READOFF_END (0)     // the peer's end of data
+#define READOFF_FAILED (-1) // the connection failed: reported
+
 // Reads off and discards what waits in the receive queue, at most
 // READOFFMAX bytes: close() with unread data sends a reset, which throws
-// away what the send queue still holds. FALSE once the peer's end of data
-// was read, or the socket failed.
-static BOOL ReadOff(SOCKET fd)
+// away what the send queue still holds. A failure a receive returns is the
+// connection's own, and the receive took it from the socket: nobody else
+// can report it.
+static int ReadOff(SOCKET fd)
 {
     char szDiscard[16 * RCVBUFSIZE];
     ssize_t iRead = 0;
@@ -437,17 +464,28 @@ static BOOL ReadOff(SOCKET fd)
             break;
         }
     }
-    return iRead != 0 && (iRead > 0 || errno == EAGAIN);
+    if (iRead == 0) {
+        return READOFF_END;
+    }
+    // ENOTCONN: a socket that never connected has nothing to read off.
+    if (iRead < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+        errno != ENOTCONN) {
+        DispErrorMsg("Err:send");
+        return READOFF_FAILED;
+    }
+    return READOFF_MORE;
 }
 
 // Waits, at most ACKWAITMS, until the peer has acknowledged every byte
-// sent, reading off what it sends meanwhile; reports bytes that it never
-// did. Nothing pending: returns at once.
-static void WaitForAck(SOCKET fd)
+// sent, reading off what it sends meanwhile; reports bytes that it had not
+// yet acknowledged then, and a failure of the connection. Nothing pending:
+// returns at once. FALSE when the connection failed.
+static BOOL WaitForAck(SOCKET fd)
 {
     struct pollfd fds[1];
     long long llEnd = MonotonicMs() + ACKWAITMS;
     int iPending = 0;
+    int iRead;
 
     fds[0].fd = fd;
     fds[0].events = POLLIN;
@@ -455,21 +493,28 @@ static void WaitForAck(SOCKET fd)
         fds[0].revents = 0;
         poll(fds, 1, 10);
         if (fds[0].revents & (POLLERR | POLLHUP)) {
-            // A reset: the bytes are gone. Say so, unless the worker
-            // already reported the failure (and so took its error).
+            // A reset. Say so, unless the worker already reported the
+            // failure (and so took its error).
             if (LoadSocketError(fd) != 0) {
                 DispErrorMsg("Err:send");
             }
-            return;
+            return FALSE;
         }
-        if ((fds[0].revents & POLLIN) && !ReadOff(fd)) {
-            fds[0].events = 0; // the peer's end of data: wait on, without spinning
+        if (fds[0].revents & POLLIN) {
+            iRead = ReadOff(fd);
+            if (iRead == READOFF_FAILED) {
+                return FALSE;
+            }
+            if (iRead == READOFF_END) {
+                fds[0].events = 0; // wait on, without spinning
+            }
         }
     }
     if (iPending > 0) {
         errno = ETIMEDOUT;
         DispErrorMsg("Err:send");
     }
+    return TRUE;
 }
 
 // Keeps errno as it found it, so that a report after it still names the
@@ -481,8 +526,9 @@ BOOL DestroySocket(SOCKET& fd)
 
     if (fd != INVALID_SOCKET) {
         WriteStdErrText("DestroySocket()\n");
-        WaitForAck(fd);
-        ReadOff(fd);
+        if (WaitForAck(fd)) {
+            ReadOff(fd);
+        }
         shutdown(fd, SHUT_RDWR);
         close(fd);
         fd = INVALID_SOCKET;
