@@ -129,8 +129,8 @@ inline size_t Fill(int fd, size_t iMax = 1u << 30)
     std::string str(65536, '.');
     size_t iFill = 0;
     ssize_t iLen;
-    while (iFill < iMax && (iLen = send(fd, str.data(), std::min(str.size(), iMax - iFill),
-                                        MSG_DONTWAIT)) > 0)
+    while (iFill < iMax &&
+           (iLen = send(fd, str.data(), std::min(str.size(), iMax - iFill), MSG_DONTWAIT)) > 0)
         iFill += iLen;
     return iFill;
 }
@@ -167,22 +167,26 @@ inline bool WaitsIn(pid_t pid, bool fMain, const char* pszWait, int iTimeoutMs =
         std::ifstream(strTasks + strTask + "/wchan") >> strWchan;
         return strWchan.find(pszWait) != std::string::npos;
     };
-    return PollFor([&] {
-        bool fFound = fMain && fnWaits(std::to_string(pid));
-        DIR* pDir = fMain ? nullptr : opendir(strTasks.c_str());
-        for (struct dirent* pEnt; pDir != nullptr && !fFound && (pEnt = readdir(pDir)) != nullptr;)
-            fFound = fnWaits(pEnt->d_name);
-        if (pDir != nullptr)
-            closedir(pDir);
-        return fFound;
-    }, iTimeoutMs);
+    return PollFor(
+        [&] {
+            bool fFound = fMain && fnWaits(std::to_string(pid));
+            DIR* pDir = fMain ? nullptr : opendir(strTasks.c_str());
+            for (struct dirent* pEnt;
+                 pDir != nullptr && !fFound && (pEnt = readdir(pDir)) != nullptr;)
+                fFound = fnWaits(pEnt->d_name);
+            if (pDir != nullptr)
+                closedir(pDir);
+            return fFound;
+        },
+        iTimeoutMs);
 }
 
 // The first child of process pid, as soon as it has one; 0 if none came.
 inline pid_t FirstChild(pid_t pid)
 {
     pid_t child = 0;
-    std::string strPath = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    std::string strPath =
+        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
     PollFor([&] { return bool(std::ifstream(strPath) >> child); });
     return child;
 }
@@ -217,16 +221,21 @@ inline bool HaveStrace()
 // argv run under strace, tracing strCall into strOut, and failing or
 // delaying it as strInject says (-e inject= syntax; none: empty).
 // LeakSanitizer cannot run under strace.
-inline std::vector<std::string> UnderStrace(const std::string& strCall, const std::string& strInject,
+inline std::vector<std::string> UnderStrace(const std::string& strCall,
+                                            const std::string& strInject,
                                             std::vector<std::string> argv,
                                             const std::string& strOut = "/dev/null")
 {
     const char* pszAsan = getenv("ASAN_OPTIONS");
     std::vector<std::string> prefix = {
-        "env",     "ASAN_OPTIONS=" + std::string(pszAsan != nullptr ? pszAsan : "") + ":detect_leaks=0",
-        "strace",  "-f",
-        "-qq",     "-o",
-        strOut,    "-e",
+        "env",
+        "ASAN_OPTIONS=" + std::string(pszAsan != nullptr ? pszAsan : "") + ":detect_leaks=0",
+        "strace",
+        "-f",
+        "-qq",
+        "-o",
+        strOut,
+        "-e",
         "trace=" + strCall};
     if (!strInject.empty()) {
         prefix.push_back("-e");
@@ -437,10 +446,9 @@ inline std::string PortText(unsigned short wPort, bool fNegative = false)
 // is given as PortText(), after a blank and a plus sign.
 struct Session
 {
-    explicit Session(StdMode eMode = kPipes, int fdIn = -1, const char* pszHost = "127.0.0.1",
-                     int iRcvBuf = 0,
-                     const std::function<std::vector<std::string>(std::vector<std::string>)>&
-                         fnWrap = nullptr)
+    explicit Session(
+        StdMode eMode = kPipes, int fdIn = -1, const char* pszHost = "127.0.0.1", int iRcvBuf = 0,
+        const std::function<std::vector<std::string>(std::vector<std::string>)>& fnWrap = nullptr)
         : listener(pszHost, iRcvBuf),
           child(Wrap(fnWrap, ClientCommand({pszHost, " +" + PortText(listener.Port())})), eMode,
                 fdIn),

@@ -78,9 +78,9 @@ TEST(Connect, TheWalkStopsAtTheFirstAddressThatAcceptsAndReportsTheLastRefusal)
             unlink(szTrace);
         }
         if (fInject) {
-            argv = tc::UnderStrace("socket", "error=EAFNOSUPPORT:when=" +
-                                                 std::to_string(iSockets - (strCase[2] - '0')),
-                                   argv);
+            argv = tc::UnderStrace(
+                "socket",
+                "error=EAFNOSUPPORT:when=" + std::to_string(iSockets - (strCase[2] - '0')), argv);
         }
         tc::Child child(argv);
         child.Write("q");
@@ -189,10 +189,12 @@ static bool SendMessage(tc::Child& child, const std::string& strMsg)
 {
     size_t iAt = child.Err().size();
     child.Write("m\n");
-    bool fPrompt = child.PumpUntil([&] { return child.Err().find(tc::kPrompt, iAt) != std::string::npos; });
+    bool fPrompt =
+        child.PumpUntil([&] { return child.Err().find(tc::kPrompt, iAt) != std::string::npos; });
     iAt = child.Err().size();
     child.Write(strMsg + "\n");
-    return fPrompt && child.PumpUntil([&] { return child.Err().find(tc::kMenu, iAt) != std::string::npos; });
+    return fPrompt &&
+           child.PumpUntil([&] { return child.Err().find(tc::kMenu, iAt) != std::string::npos; });
 }
 
 // The end of a connection throws away nothing sent without a word. The
@@ -238,7 +240,8 @@ TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
             ASSERT_TRUE(SendMessage(s.child, str)) << s.child.Err();
         }
         if (cCase == 'b') {
-            EXPECT_NE(std::string::npos, s.child.Err().find("Err:send 16 Device or resource busy\n"));
+            EXPECT_NE(std::string::npos,
+                      s.child.Err().find("Err:send 16 Device or resource busy\n"));
             s.child.Write("m\n");
             ASSERT_TRUE(s.child.WaitErr(tc::kPrompt + "")) << s.child.Err();
             s.child.Collect(50); // the prompt, all of it
@@ -258,7 +261,8 @@ TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
             ASSERT_TRUE(s.child.WaitErr("DestroySocket()\n")) << s.child.Err();
             s.child.Collect(300);
             size_t iReply = 0;
-            for (long long llEnd = tc::NowMs() + 5000; iReply < (4u << 20) && tc::MsLeft(llEnd) > 0;) {
+            for (long long llEnd = tc::NowMs() + 5000;
+                 iReply < (4u << 20) && tc::MsLeft(llEnd) > 0;) {
                 struct pollfd pfd = {s.fd, POLLOUT, 0};
                 poll(&pfd, 1, tc::MsLeft(llEnd));
                 iReply += tc::Fill(s.fd, (4u << 20) - iReply);
@@ -303,11 +307,13 @@ TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
         if (cCase == 'a' || cCase == 'b') {
             strGot += tc::RecvFor(s.fd, iFill + strMsgs.size() - strGot.size(), 5000);
             EXPECT_TRUE(strGot == std::string(iFill, '.') + strMsgs ||
-                        strErr.find(cCase == 'a' ? "Err:send 110 " : "Err:send 11 ") != std::string::npos)
+                        strErr.find(cCase == 'a' ? "Err:send 110 " : "Err:send 11 ") !=
+                            std::string::npos)
                 << cCase << ": " << strGot.size() << " of " << iFill + strMsgs.size();
         }
         if (cCase == 'b') {
-            EXPECT_NE(std::string::npos, strErr.find("Err:send 107 Transport endpoint is not connected\n"));
+            EXPECT_NE(std::string::npos,
+                      strErr.find("Err:send 107 Transport endpoint is not connected\n"));
             EXPECT_EQ(std::string::npos, strErr.find(tc::kMenu, strErr.find("Disconnected")));
         }
         if (cCase == 'c') {
