@@ -8,7 +8,7 @@
 
 #include "stdThread.h"
 
-TEST(TimingTest, TheWrapOfTheClock)
+TEST(TimingTest, TheClockAndItsWrap)
 {
     EXPECT_EQ(6u, GetdwInterval(5, 0xFFFFFFFE)); // one less than 5 - 0xFFFFFFFE
     // The clock: epoch milliseconds, in 32 bits the same way.
