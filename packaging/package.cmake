@@ -134,7 +134,7 @@ if(TCPCONSOLE_STATIC)
     string(APPEND CPACK_DEBIAN_PACKAGE_SECTION "\nBuilt-Using: ${tcpconsole_built_using}")
   endif()
 else()
-  tcpconsole_install(Unspecified) # CMake's name for no component given
+  tcpconsole_install(tcpconsole)
   # dpkg-shlibdeps lists the libraries the program needs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
