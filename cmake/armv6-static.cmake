@@ -40,9 +40,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The Debian architecture of the packages cpack makes from this build: the
-# boards' systems are armhf, and a static program needs nothing of theirs.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+# The Debian architectures of the packages cpack makes from this build, one
+# each: Raspberry Pi OS's 32-bit system is armhf (built for ARMv6), Debian
+# on a Pi Zero or 1 is armel; a static program needs nothing of either.
+set(TCPCONSOLE_PACKAGE_ARCHITECTURES armhf armel)
 # The boards named are those tools/pi-zero-boot.sh boots, emulated.
 string(CONCAT TCPCONSOLE_PACKAGE_NOTE
   "This build is linked statically for ARMv6; it needs no shared library.\n"

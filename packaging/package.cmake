@@ -15,46 +15,53 @@ if(NOT tcpconsole_changelog_version STREQUAL PROJECT_VERSION OR tcpconsole_man_v
     "man/tcpconsole.1 must both name tcpconsole ${PROJECT_VERSION}, the version in CMakeLists.txt")
 endif()
 
-# Installs FILE gzipped as DIR/NAME.gz. -n leaves out the name and time, so
-# that the result depends on the contents alone. Compressed at install time,
-# so that it needs no build step of its own.
-function(tcpconsole_install_gzipped file dir)
+# Installs FILE gzipped as DIR/NAME.gz, as the install component COMPONENT.
+# -n leaves out the name and time, so that the result depends on the
+# contents alone. Compressed at install time, so that it needs no build
+# step of its own.
+function(tcpconsole_install_gzipped file dir component)
   get_filename_component(name ${file} NAME)
   set(gz ${CMAKE_BINARY_DIR}/gzipped/${name}.gz)
   install(CODE "
     file(MAKE_DIRECTORY \"${CMAKE_BINARY_DIR}/gzipped\")
     execute_process(COMMAND gzip -n -9 -c \"${CMAKE_SOURCE_DIR}/${file}\"
-      OUTPUT_FILE \"${gz}\" COMMAND_ERROR_IS_FATAL ANY)")
-  install(FILES ${gz} DESTINATION ${dir})
+      OUTPUT_FILE \"${gz}\" COMMAND_ERROR_IS_FATAL ANY)" COMPONENT ${component})
+  install(FILES ${gz} DESTINATION ${dir} COMPONENT ${component})
 endfunction()
 
-# A stripped program (--strip, and always in the packages) loses the
+# Installs the program, its manual page, copyright and changelog (and the
+# board package's lintian override) as the install component COMPONENT. A
+# stripped program (--strip, and always in the packages) loses the
 # compiler's .comment and .note as well, as Debian's dh_strip does.
-install(CODE "
-  if(CMAKE_INSTALL_DO_STRIP)
-    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tcpconsole\"
-      COMMAND_ERROR_IS_FATAL ANY)
-  endif()")
-tcpconsole_install_gzipped(man/tcpconsole.1 ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-tcpconsole_install_gzipped(packaging/changelog ${CMAKE_INSTALL_DOCDIR})
-if(TCPCONSOLE_STATIC)
-  install(FILES packaging/board.lintian-overrides
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tcpconsole)
-endif()
+function(tcpconsole_install component)
+  install(TARGETS tcpconsole RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${component})
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tcpconsole\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()" COMPONENT ${component})
+  tcpconsole_install_gzipped(man/tcpconsole.1 ${CMAKE_INSTALL_MANDIR}/man1 ${component})
+  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT ${component})
+  tcpconsole_install_gzipped(packaging/changelog ${CMAKE_INSTALL_DOCDIR} ${component})
+  if(TCPCONSOLE_STATIC)
+    install(FILES packaging/board.lintian-overrides COMPONENT ${component}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tcpconsole)
+  endif()
+endfunction()
 
 # Sets OUT to the Built-Using value of a static program: the source
-# packages of the C library and of the C++ runtime it links in, at the
-# versions installed, "glibc (= X), gcc-N (= Y)". Debian's cross libraries
-# are built from cross-toolchain-base and gcc-N-cross, which name in their
-# own Built-Using the glibc and gcc sources they hold; native ones come
-# straight from glibc and gcc-N. Empty, with a warning, where dpkg cannot
-# tell.
+# packages of what it links in, at the versions installed. The C library and
+# the C++ runtime come from glibc and gcc-N; Debian's cross libraries are
+# built from cross-toolchain-base and gcc-N-cross, which carry copies of
+# those sources and name them in their own Built-Using, so both are named:
+# "glibc (= X), gcc-N (= Y)", then "cross-toolchain-base (= Z), gcc-N-cross
+# (= W)" for cross libraries. Empty, with a warning, where dpkg cannot tell.
 function(tcpconsole_built_using out)
   set(libraries libc.a libstdc++.a)
   set(names glibc "gcc-[0-9]+")
   set(sources "")
+  set(cross_sources "")
   foreach(library name IN ZIP_LISTS libraries names)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${library}
       OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -73,7 +80,13 @@ function(tcpconsole_built_using out)
       return()
     endif()
     list(APPEND sources "${CMAKE_MATCH_2}")
+    # The library's own source package, when it is not that source itself.
+    string(REGEX MATCH "^[^ ]+ \\(= [^)]+\\)" own "${fields}")
+    if(NOT own STREQUAL CMAKE_MATCH_2)
+      list(APPEND cross_sources "${own}")
+    endif()
   endforeach()
+  list(APPEND sources ${cross_sources})
   list(JOIN sources ", " sources)
   set(${out} "${sources}" PARENT_SCOPE)
 endfunction()
@@ -85,8 +98,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "interactive console client for any TCP se
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "tcpconsole connects to a TCP server given by address and port, shows on\n"
   "standard error everything the server sends, chunk by chunk as it\n"
-  "arrives, and sends the messages typed at its menu as raw bytes, without\n"
-  "newline or framing. It is meant for small 32-bit ARM boards.")
+  "arrives, and sends each message typed at its menu as the raw bytes\n"
+  "typed, with no line ending added: a tool for trying out a server by\n"
+  "hand. For line protocols driven by a script, nc or socat serve better.")
 if(TCPCONSOLE_PACKAGE_NOTE)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "\n${TCPCONSOLE_PACKAGE_NOTE}")
 endif()
@@ -95,9 +109,23 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 if(TCPCONSOLE_STATIC)
+  # One static program for every 32-bit ARM system: a package of it for
+  # each Debian architecture in TCPCONSOLE_PACKAGE_ARCHITECTURES (set by the
+  # toolchain file), the same files in each. Each is a component of its own,
+  # named after its architecture, and the package tcpconsole.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL ${TCPCONSOLE_PACKAGE_ARCHITECTURES})
+  foreach(arch IN LISTS TCPCONSOLE_PACKAGE_ARCHITECTURES)
+    tcpconsole_install(${arch})
+    string(TOUPPER ${arch} component)
+    set(CPACK_DEBIAN_${component}_PACKAGE_NAME tcpconsole)
+    set(CPACK_DEBIAN_${component}_PACKAGE_ARCHITECTURE ${arch})
+    set(CPACK_DEBIAN_${component}_FILE_NAME DEB-DEFAULT)
+    set(CPACK_DEBIAN_${component}_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  endforeach()
   # A static program needs no library. Its version says what it is, so that
-  # it never shares a file name with a native armhf build made on a board,
-  # and either replaces the other as the same package.
+  # it never shares a file name with a native build made on a board, and
+  # either replaces the other as the same package.
   set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION}+static)
   tcpconsole_built_using(tcpconsole_built_using)
   if(tcpconsole_built_using)
@@ -106,6 +134,7 @@ if(TCPCONSOLE_STATIC)
     string(APPEND CPACK_DEBIAN_PACKAGE_SECTION "\nBuilt-Using: ${tcpconsole_built_using}")
   endif()
 else()
+  tcpconsole_install(tcpconsole)
   # dpkg-shlibdeps lists the libraries the program needs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
