@@ -109,10 +109,9 @@ inline size_t Fill(int fd, size_t iMax = 1u << 30)
 // later), or of the first child's of pid, which runs the client under it.
 inline int ClientSocket(pid_t pid, bool fChild = false)
 {
+    std::string strTask = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
     if (fChild)
-        std::ifstream("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                      "/children") >>
-            pid;
+        std::ifstream(strTask + "/children") >> pid;
     int fdPid = (int)syscall(SYS_pidfd_open, pid, 0);
     int fdCopy = (int)syscall(SYS_pidfd_getfd, fdPid, 3, 0);
     close(fdPid);
@@ -261,25 +260,24 @@ private:
     std::string m_astr[3];
 };
 
-// A port number far past 64 bits, 65536 * 10^20 + wPort (with a minus sign,
-// 65536 * 10^20 + 65536 - wPort): either names wPort, as only the low 16
-// bits count.
+// A port number far past 64 bits after a blank and a plus sign,
+// 65536 * 10^20 + wPort (with a minus sign, 65536 * 10^20 + 65536 - wPort):
+// either names wPort, as only the low 16 bits count.
 inline std::string PortText(unsigned short wPort, bool fNegative = false)
 {
-    return (fNegative ? "-65536" : "65536") + std::string(15, '0') +
+    return (fNegative ? "-65536" : " +65536") + std::string(15, '0') +
            std::to_string(100000 + (fNegative ? 65536 - wPort : wPort)).substr(1);
 }
 
 // The client connected to a listener of the test on pszHost (127.0.0.1 or
 // ::1); fd is the server's end. With pszShell, the client runs through it
-// (see InShell). The port is given as PortText(), after a blank and a sign.
+// (see InShell). The port is given as PortText().
 struct Session
 {
     explicit Session(StdMode eMode = kPipes, const char* pszShell = "",
                      const char* pszHost = "127.0.0.1")
         : listener(pszHost),
-          child(InShell(pszShell, ClientCommand({pszHost, " +" + PortText(listener.Port())})),
-                eMode),
+          child(InShell(pszShell, ClientCommand({pszHost, PortText(listener.Port())})), eMode),
           fd(listener.Accept(5000))
     {
     }

@@ -171,9 +171,7 @@ TEST(Session, AFailedAllocationNeverKillsTheClient)
 TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
 {
     for (int iCase : {0, 1, 2}) {
-        bool fQuit = iCase == 0, fReset = iCase == 2;
-        if (fReset && system("strace -V >/dev/null 2>&1") != 0)
-            continue;
+        bool fQuit = iCase == 0, fHalf = iCase == 1, fReset = iCase == 2;
         tc::Session s(tc::kPipes,
                       fReset ? "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"; exec "
                                "strace -f -qq -o /dev/null -e trace=recvfrom -e "
@@ -187,9 +185,8 @@ TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
         std::thread flood;
         s.child.Write("m\n");
         ASSERT_TRUE(s.child.WaitErr(tc::kPrompt)) << s.child.Err();
-        s.child.Write(fQuit || fReset ? "hello\n" : "hello\nm\n");
-        ASSERT_TRUE(s.child.WaitErr(strExpect += fQuit || fReset ? "" : tc::kPrompt))
-            << s.child.Err();
+        s.child.Write(fHalf ? "hello\nm\n" : "hello\n");
+        ASSERT_TRUE(s.child.WaitErr(strExpect += fHalf ? tc::kPrompt : "")) << s.child.Err();
         if (fReset) {
             s.child.Write("q\n");
             ASSERT_TRUE(s.child.WaitErr("DestroySocket()\n")) << s.child.Err();
@@ -198,9 +195,9 @@ TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
                 ioctl(fdClient, FIONREAD, &iLeft); // until a receive took it
             close(std::exchange(s.fd, -1));        // the client's bytes unread: a reset
             EXPECT_EQ(0, s.child.WaitExit());
-            const std::string& strErr = s.child.Err();
-            EXPECT_EQ("DestroySocket()\nErr:send 104 Connection reset by peer\n",
-                      strErr.substr(strErr.find("DestroySocket()")));
+            EXPECT_TRUE(s.child.Err().find("()\nErr:send 104 Connection reset by peer\n") !=
+                        std::string::npos)
+                << s.child.Err();
             close(fdClient);
             continue;
         }

@@ -8,14 +8,9 @@
 
 #include "stdThread.h"
 
-TEST(TimingTest, TheClockAndItsWrap)
+TEST(TimingTest, TheWrapOfTheClock)
 {
     EXPECT_EQ(6u, GetdwInterval(5, 0xFFFFFFFE)); // one less than 5 - 0xFFFFFFFE
-    // The clock: epoch milliseconds, in 32 bits the same way.
-    struct timeval tv;
-    gettimeofday(&tv, NULL);
-    DWORD dwBefore = (DWORD)tv.tv_sec * 1000 + (DWORD)(tv.tv_usec / 1000);
-    EXPECT_LT(timeGetTime() - dwBefore, 1000u) << dwBefore;
 }
 
 // Standard input's modes (flag words and control characters; zero when it
