@@ -107,13 +107,20 @@ inline size_t Fill(int fd, size_t iMax = 1u << 30)
 
 // A copy of the client's socket, descriptor 3 of process pid (Linux 5.6 or
 // later), or of the first child's of pid, which runs the client under it.
-inline int ClientSocket(pid_t pid, bool fChild = false)
+// Through it, the socket is filled, its send buffer made small, until it
+// takes no more: what the client sends then waits until the server reads.
+// *piFill: the count sent, all '.'.
+inline int FillClient(pid_t pid, bool fChild, size_t* piFill)
 {
     std::string strTask = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
     if (fChild)
         std::ifstream(strTask + "/children") >> pid;
     int fdPid = (int)syscall(SYS_pidfd_open, pid, 0);
-    int fdCopy = (int)syscall(SYS_pidfd_getfd, fdPid, 3, 0);
+    int fdCopy = (int)syscall(SYS_pidfd_getfd, fdPid, 3, 0), iSize = 4096;
+    struct pollfd pfd = {fdCopy, POLLOUT, 0};
+    setsockopt(fdCopy, SOL_SOCKET, SO_SNDBUF, &iSize, sizeof(iSize));
+    for (*piFill = Fill(fdCopy); poll(&pfd, 1, 100) == 1;) // the room the server's intake made
+        *piFill += Fill(fdCopy);
     close(fdPid);
     return fdCopy;
 }
@@ -138,6 +145,15 @@ inline std::vector<std::string> InShell(const std::string& strScript, std::vecto
     if (!strScript.empty())
         argv.insert(argv.begin(), {"/bin/sh", "-c", strScript, "sh"});
     return argv;
+}
+
+// A script for InShell(): "$@" under strace, each of its receives held
+// strDelayUs microseconds as it returns. LeakSanitizer cannot run under it.
+inline std::string UnderStrace(const std::string& strDelayUs)
+{
+    return "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"; exec strace -f -qq -o /dev/null "
+           "-e trace=recvfrom -e inject=recvfrom:delay_exit=" +
+           strDelayUs + " \"$@\"";
 }
 
 // How a child's standard descriptors are set up: pipes, a pseudo-terminal
@@ -201,12 +217,12 @@ public:
         return write(m_afd[0], str.data(), str.size()) == (ssize_t)str.size();
     }
     void CloseInput() { close(m_afd[0]), m_afd[0] = -1; }
-    // Collects output until standard error holds strNeedle (true), both
-    // streams closed, or the deadline.
-    bool WaitErr(const std::string& strNeedle, int iTimeoutMs = 5000)
+    // Collects output until standard error holds strNeedle from iFrom on
+    // (true), both streams closed, or 5 s passed.
+    bool WaitErr(const std::string& strNeedle, size_t iFrom = 0)
     {
-        auto fnFound = [&] { return Err().find(strNeedle) != std::string::npos; };
-        PumpUntil([&] { return fnFound() || Closed(); }, iTimeoutMs);
+        auto fnFound = [&] { return Err().find(strNeedle, iFrom) != std::string::npos; };
+        PumpUntil([&] { return fnFound() || Closed(); });
         return fnFound();
     }
     // Collects output until the child exited and closed both streams; its
@@ -274,10 +290,10 @@ inline std::string PortText(unsigned short wPort, bool fNegative = false)
 // (see InShell). The port is given as PortText().
 struct Session
 {
-    explicit Session(StdMode eMode = kPipes, const char* pszShell = "",
+    explicit Session(StdMode eMode = kPipes, const std::string& strShell = "",
                      const char* pszHost = "127.0.0.1")
         : listener(pszHost),
-          child(InShell(pszShell, ClientCommand({pszHost, PortText(listener.Port())})), eMode),
+          child(InShell(strShell, ClientCommand({pszHost, PortText(listener.Port())})), eMode),
           fd(listener.Accept(5000))
     {
     }
