@@ -58,8 +58,8 @@ TEST(Connect, TheWalkStopsAtTheFirstAddressThatAcceptsAndReportsTheLastRefusal)
              {"k=1", strOk},
              {"dns.test", "Err:connect -3 Temporary failure in name resolution\nStop()\n"}}) {
         bool fInject = strCase[0] == 'k', fDnsCase = strCase[0] == 'd';
-        if ((fInject && system("strace -V >/dev/null 2>&1") != 0) || (fDnsCase && !fDns))
-            GTEST_SKIP() << "no strace to fail a socket(), or 127.0.0.1:53 is not ours";
+        if (fDnsCase && !fDns)
+            GTEST_SKIP() << "127.0.0.1:53 is not ours";
         tc::Listener listener(fInject || fDnsCase ? "127.0.0.1" : strCase.c_str());
         std::vector<std::string> argv = tc::InShell(
             "f=$(mktemp) g=$(mktemp) && printf '::1 walk.test\\n127.0.0.1 walk.test\\n' >\"$f\" && "
@@ -132,8 +132,7 @@ TEST(Session, EveryByteBeforeACloseOrResetIsShownThenTheEnd)
 TEST(Session, AFailedAllocationNeverKillsTheClient)
 {
     if (FAIL_ALLOC_PATH[0] == 0 || getenv("TCPCONSOLE_LAUNCHER") != nullptr)
-        GTEST_SKIP()
-            << "needs the allocation shim: a native build without sanitizers, run directly";
+        GTEST_SKIP() << "needs the allocation shim: native, no sanitizers, run directly";
     std::string strSeen;                              // every report of the sweep
     for (int i = 0, iAllocs = 0; i <= iAllocs; i++) { // 0 fails none and counts them all
         tc::Listener listener; // never accepts: the connection waits in its queue
@@ -237,7 +236,7 @@ TEST(Session, TheEndThrowsAwayNothingSentWithoutAWord)
         strGot += fReset ? "" : tc::RecvFor(s.fd, iFill + 5 - strGot.size(), 5000);
         const std::string& strErr = s.child.Err();
         // What the server took in, and what it got of each message, or why not.
-        EXPECT_TRUE(fReset || strGot == std::string(iFill, '.') + (fQuit ? "hello" : "") ||
+        EXPECT_TRUE(fReset || strGot == std::string(iFill, '.') + (fHalf ? "hellotwo" : "hello") ||
                     strErr.find(fQuit ? "Err:send 110 " : "Err:send 11 ") != std::string::npos)
             << iCase << ": " << strGot.size() << " of " << iFill + 5;
         // Refused late with no menu; the reset; acknowledged within the wait.

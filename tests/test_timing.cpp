@@ -8,9 +8,10 @@
 
 #include "stdThread.h"
 
-TEST(TimingTest, TheWrapOfTheClock)
+TEST(TimingTest, TheClockAndItsWrap)
 {
     EXPECT_EQ(6u, GetdwInterval(5, 0xFFFFFFFE)); // one less than 5 - 0xFFFFFFFE
+    EXPECT_LT(timeGetTime() - (DWORD)((long long)time(NULL) * 1000), 2000u); // epoch ms, 32 bits
 }
 
 // Standard input's modes (flag words and control characters; zero when it
