@@ -1,19 +1,20 @@
 // Test support: loopback listeners and the client run as a child process.
 // Every wait here takes a deadline; nothing waits unbounded.
-#ifndef TESTS_SUPPORT_H
-#define TESTS_SUPPORT_H
+#pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,39 +47,33 @@ inline int MsLeft(long long llDeadline)
     return (int)std::max(0LL, llDeadline - NowMs());
 }
 
-// A listening TCP socket on a numeric loopback address, on a port the
-// system picks.
-class Listener
+// A listening TCP socket, fd, on a numeric loopback address, on a port the
+// system picks, wPort.
+struct Listener
 {
-public:
     explicit Listener(const char* pszHost = "127.0.0.1")
     {
         struct addrinfo hints = {}, *pai = nullptr;
         struct sockaddr_in6 sa = {}; // sin_port and sin6_port share their place
         socklen_t len = sizeof(sa);
         hints.ai_flags = AI_NUMERICHOST;
-        hints.ai_socktype = SOCK_STREAM;
         if (getaddrinfo(pszHost, "0", &hints, &pai) != 0 ||
-            (m_fd = socket(pai->ai_family, SOCK_STREAM, 0)) < 0 ||
-            bind(m_fd, pai->ai_addr, pai->ai_addrlen) != 0 || listen(m_fd, 8) != 0 ||
-            getsockname(m_fd, (struct sockaddr*)&sa, &len) != 0) {
+            (fd = socket(pai->ai_family, SOCK_STREAM, 0)) < 0 ||
+            bind(fd, pai->ai_addr, pai->ai_addrlen) != 0 || listen(fd, 8) != 0 ||
+            getsockname(fd, (struct sockaddr*)&sa, &len) != 0)
             throw std::runtime_error(std::string("listen on ") + pszHost);
-        }
         freeaddrinfo(pai);
-        m_wPort = ntohs(sa.sin6_port);
+        wPort = ntohs(sa.sin6_port);
     }
-    ~Listener() { close(m_fd); }
-    unsigned short Port() const { return m_wPort; }
+    ~Listener() { close(fd); }
     // The next connection, or -1 when none came within iTimeoutMs.
     int Accept(int iTimeoutMs)
     {
-        struct pollfd pfd = {m_fd, POLLIN, 0};
-        return poll(&pfd, 1, iTimeoutMs) == 1 ? accept(m_fd, nullptr, nullptr) : -1;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        return poll(&pfd, 1, iTimeoutMs) == 1 ? accept(fd, nullptr, nullptr) : -1;
     }
-
-private:
-    int m_fd = -1;
-    unsigned short m_wPort;
+    int fd = -1;
+    unsigned short wPort;
 };
 
 // Reads from fd until iWant bytes arrived, the peer closed, or the deadline.
@@ -105,17 +100,28 @@ inline size_t Fill(int fd, size_t iMax = 1u << 30)
     return iFill;
 }
 
-// A copy of the client's socket, descriptor 3 of process pid (Linux 5.6 or
-// later), or of the first child's of pid, which runs the client under it.
+// Waits, at most 5 s, until ioctl(fd, ulRequest) reads 0: FIONREAD, until
+// the bytes that came were read; SIOCOUTQ, until those sent were
+// acknowledged.
+inline bool QueueEmpties(int fd, unsigned long ulRequest)
+{
+    int iLeft = 1;
+    for (int i = 0; i < 5000 && ioctl(fd, ulRequest, &iLeft) == 0 && iLeft > 0; i++)
+        usleep(1000);
+    return iLeft == 0;
+}
+
+// A copy of the client's socket, descriptor 3 of process pid, or of its
+// first child, which then runs the client under it (Linux 5.6 or later).
 // Through it, the socket is filled, its send buffer made small, until it
 // takes no more: what the client sends then waits until the server reads.
 // *piFill: the count sent, all '.'.
-inline int FillClient(pid_t pid, bool fChild, size_t* piFill)
+inline int FillClient(pid_t pid, size_t* piFill)
 {
-    std::string strTask = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-    if (fChild)
-        std::ifstream(strTask + "/children") >> pid;
-    int fdPid = (int)syscall(SYS_pidfd_open, pid, 0);
+    pid_t pidChild = 0;
+    std::ifstream("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children") >>
+        pidChild;
+    int fdPid = (int)syscall(SYS_pidfd_open, pidChild != 0 ? pidChild : pid, 0);
     int fdCopy = (int)syscall(SYS_pidfd_getfd, fdPid, 3, 0), iSize = 4096;
     struct pollfd pfd = {fdCopy, POLLOUT, 0};
     setsockopt(fdCopy, SOL_SOCKET, SO_SNDBUF, &iSize, sizeof(iSize));
@@ -125,40 +131,83 @@ inline int FillClient(pid_t pid, bool fChild, size_t* piFill)
     return fdCopy;
 }
 
-// The command that runs the built client: the emulator's words when the
-// build runs its programs under one (TCPCONSOLE_LAUNCHER overrides them),
-// then the program.
-inline std::vector<std::string> ClientCommand(const std::vector<std::string>& args)
+// The command that runs the built client with args, after the words of
+// strBefore: the emulator's words when the build runs its programs under
+// one (TCPCONSOLE_LAUNCHER overrides them), then the program.
+inline std::vector<std::string> ClientCommand(std::vector<std::string> args,
+                                              const std::string& strBefore = "")
 {
     const char* pszLauncher = getenv("TCPCONSOLE_LAUNCHER");
-    std::istringstream iss(pszLauncher != nullptr ? pszLauncher : TCPCONSOLE_LAUNCHER_WORDS);
-    std::vector<std::string> argv{std::istream_iterator<std::string>(iss), {}};
-    argv.push_back(TCPCONSOLE_PATH);
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+    std::istringstream iss(strBefore + " " +
+                           (pszLauncher != nullptr ? pszLauncher : TCPCONSOLE_LAUNCHER_WORDS));
+    args.insert(args.begin(), TCPCONSOLE_PATH);
+    args.insert(args.begin(), std::istream_iterator<std::string>(iss), {});
+    return args;
 }
 
-// argv run by /bin/sh -c strScript, where "$@" stands for it; without a
-// script, argv itself.
-inline std::vector<std::string> InShell(const std::string& strScript, std::vector<std::string> argv)
+// The words that run a command under strace, which does strInject to each
+// strCall of any of its threads (delay_exit=N: holds it N microseconds as
+// it returns) and writes its trace of them to strTrace. LeakSanitizer
+// cannot run under strace.
+inline std::string UnderStrace(const std::string& strCall, const std::string& strInject,
+                               const std::string& strTrace = "/dev/null")
 {
-    if (!strScript.empty())
-        argv.insert(argv.begin(), {"/bin/sh", "-c", strScript, "sh"});
-    return argv;
+    const char* pszAsan = getenv("ASAN_OPTIONS");
+    return "strace -f -qq -o " + strTrace + " -e trace=" + strCall + " -e inject=" + strCall + ":" +
+           strInject + " -E ASAN_OPTIONS=" + (pszAsan != nullptr ? pszAsan : "") +
+           ":detect_leaks=0";
 }
 
-// A script for InShell(): "$@" under strace, each of its receives held
-// strDelayUs microseconds as it returns. LeakSanitizer cannot run under it.
-inline std::string UnderStrace(const std::string& strDelayUs)
+// A file in memory, read from its start: str, then zero bytes (which take
+// no room) up to iSize.
+inline int TempFile(const std::string& str, off_t iSize = 0)
 {
-    return "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"; exec strace -f -qq -o /dev/null "
-           "-e trace=recvfrom -e inject=recvfrom:delay_exit=" +
-           strDelayUs + " \"$@\"";
+    int fd = memfd_create("tcpconsole-test", 0);
+    if (write(fd, str.data(), str.size()) != (ssize_t)str.size() ||
+        ftruncate(fd, std::max(iSize, (off_t)str.size())) != 0)
+        throw std::runtime_error("temporary file");
+    lseek(fd, 0, SEEK_SET);
+    return fd;
 }
 
-// How a child's standard descriptors are set up: pipes, a pseudo-terminal
-// on standard input, or pipes with a raw pseudo-terminal as standard error
-// (where a write can be cut short), all left non-blocking by somebody else.
+// The test process, and what it starts, in network and mount namespaces of
+// their own (and a user namespace where it is not root), loopback up: ports
+// such as 53 and the files of /etc are then the test's own.
+inline bool PrivateNamespaces()
+{
+    uid_t uid = getuid(), gid = getgid(); // as they were outside
+    struct ifreq ifr = {};
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
+            return false;
+        std::ofstream("/proc/self/setgroups") << "deny";
+        std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+        std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+    }
+    strcpy(ifr.ifr_name, "lo");
+    ifr.ifr_flags = IFF_UP;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    bool fUp = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    close(fd);
+    return fUp && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// A file holding str in the place of pszPath, in this mount namespace only.
+inline bool MountFile(const char* pszPath, const std::string& str)
+{
+    char szSource[] = "/tmp/tcpconsole-test-XXXXXX";
+    int fd = mkstemp(szSource);
+    bool fOk = write(fd, str.data(), str.size()) == (ssize_t)str.size() &&
+               mount(szSource, pszPath, nullptr, MS_BIND, nullptr) == 0;
+    close(fd);
+    unlink(szSource);
+    return fOk;
+}
+
+// How a child's standard input and error are set up: pipes, a
+// pseudo-terminal as standard input, or a raw pseudo-terminal as standard
+// error (where a write can be cut short) and all three left non-blocking
+// by somebody else.
 enum StdMode
 {
     kPipes,
@@ -166,16 +215,21 @@ enum StdMode
     kNonBlocking
 };
 
-// A child process with pipes on standard output and error, and a pipe or a
-// pseudo-terminal on standard input; killed by its PID if it still runs at
-// the end.
+// Descriptors of the test that a child takes in the place of some of its
+// own: {fd, 1} makes fd its standard output (else /dev/null), {-1, 0}
+// closes its standard input. The test's copies are closed once it started.
+using Redirects = std::vector<std::pair<int, int>>;
+
+// A child process with a pipe on standard error, and a pipe or a
+// pseudo-terminal on standard input, then vRedirects. Killed by its PID if
+// it still runs at the end.
 class Child
 {
 public:
-    Child(const std::vector<std::string>& argv, StdMode eMode = kPipes)
+    Child(const std::vector<std::string>& argv, StdMode eMode = kPipes,
+          const Redirects& vRedirects = {})
     {
-        bool fPtyInput = eMode == kPtyInput;
-        int aiIn[2], aiOut[2], aiErr[2];
+        int aiIn[2], aiErr[2];
         struct termios tmRaw = {}; // no output processing: the bytes as written
         std::vector<char*> cargv;
         for (const std::string& str : argv)
@@ -183,66 +237,87 @@ public:
         cargv.push_back(nullptr);
         signal(SIGPIPE, SIG_IGN); // a Write() to a child that has gone fails, the test goes on
         // A pseudo-terminal's master is our end of standard input, its slave the child's.
-        int iIn = fPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr) : pipe(aiIn);
-        if (iIn != 0 || pipe(aiOut) != 0 ||
+        int iIn = eMode == kPtyInput ? openpty(&aiIn[1], &aiIn[0], nullptr, nullptr, nullptr)
+                                     : pipe(aiIn);
+        if (iIn != 0 ||
             (eMode == kNonBlocking ? openpty(&aiErr[0], &aiErr[1], nullptr, &tmRaw, nullptr)
                                    : pipe(aiErr)) != 0 ||
             (m_pid = fork()) < 0)
             throw std::runtime_error("pipe, pseudo-terminal or fork");
-        if (m_pid == 0) {
-            dup2(aiIn[0], 0), dup2(aiOut[1], 1), dup2(aiErr[1], 2);
+        Redirects vAll = {{aiIn[0], 0}, {open("/dev/null", O_WRONLY), 1}, {aiErr[1], 2}};
+        vAll.insert(vAll.end(), vRedirects.begin(), vRedirects.end());
+        for (auto [iFrom, iTo] : vAll) {
+            if (m_pid != 0)
+                close(iFrom);
+            else if (dup2(iFrom, iTo) != iTo) // in the child; iFrom -1: nothing in its place
+                close(iTo);
+        }
+        if (m_pid == 0) { // in the child, its descriptors in place: what eMode adds, the program
             for (int fd = 0; eMode == kNonBlocking && fd <= 2; fd++)
                 fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            if (fPtyInput) // the terminal becomes the child's controlling terminal
-                setsid(), ioctl(0, TIOCSCTTY, 0);
+            if (eMode == kPtyInput) { // the terminal becomes the child's controlling terminal
+                setsid();
+                ioctl(0, TIOCSCTTY, 0);
+            }
             closefrom(3);
             signal(SIGPIPE, SIG_DFL); // as the client would find it
             execvp(cargv[0], cargv.data());
             _exit(127);
         }
-        close(aiIn[0]), close(aiOut[1]), close(aiErr[1]);
-        m_afd[0] = aiIn[1], m_afd[1] = aiOut[0], m_afd[2] = aiErr[0];
+        m_fdIn = aiIn[1];
+        m_fdErr = aiErr[0];
     }
     ~Child()
     {
-        if (!m_fExited)
-            kill(m_pid, SIGKILL), waitpid(m_pid, &m_iStatus, 0);
-        close(m_afd[0]), close(m_afd[1]), close(m_afd[2]);
+        if (!m_fExited) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &m_iStatus, 0);
+        }
+        close(m_fdIn);
+        close(m_fdErr);
     }
 
     pid_t Pid() const { return m_pid; }
+    const std::string& Err() const { return m_strErr; }
     // To standard input; blocking: one write() takes it all, unless it fails.
     bool Write(const std::string& str)
     {
-        return write(m_afd[0], str.data(), str.size()) == (ssize_t)str.size();
+        return write(m_fdIn, str.data(), str.size()) == (ssize_t)str.size();
     }
-    void CloseInput() { close(m_afd[0]), m_afd[0] = -1; }
-    // Collects output until standard error holds strNeedle from iFrom on
-    // (true), both streams closed, or 5 s passed.
+    // Whether standard error, as collected so far, holds str from iFrom on.
+    bool Shows(const std::string& str, size_t iFrom = 0) const
+    {
+        return m_strErr.find(str, iFrom) != std::string::npos;
+    }
+    // Collects standard error until it holds strNeedle from iFrom on (true),
+    // it closed, or 5 s passed.
     bool WaitErr(const std::string& strNeedle, size_t iFrom = 0)
     {
-        auto fnFound = [&] { return Err().find(strNeedle, iFrom) != std::string::npos; };
-        PumpUntil([&] { return fnFound() || Closed(); });
-        return fnFound();
+        PumpUntil([&] { return Shows(strNeedle, iFrom) || m_fdErr < 0; });
+        return Shows(strNeedle, iFrom);
     }
-    // Collects output until the child exited and closed both streams; its
-    // exit status, or -1 on time-out or death by signal.
-    int WaitExit(int iTimeoutMs = 5000)
+    // Writes strIn, then collects standard error until it shows strThen
+    // after what it held before (true), or as WaitErr() gives up.
+    bool Type(const std::string& strIn, const std::string& strThen)
     {
-        bool fDone = PumpUntil([&] { return m_fExited && Closed(); }, iTimeoutMs);
-        return fDone && WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : -1;
+        size_t iFrom = Err().size();
+        return Write(strIn) && WaitErr(strThen, iFrom);
     }
-    // Collects whatever arrives within iMs (to check that nothing does).
-    void Collect(int iMs) { PumpUntil(nullptr, iMs); }
-
-    const std::string& Out() const { return m_astr[1]; }
-    const std::string& Err() const { return m_astr[2]; }
-
-    bool Closed() const { return m_afd[1] < 0 && m_afd[2] < 0; }
-    // Reaps the child and collects its standard output and error, in rounds
-    // of at most 20 ms, until fnDone() (none: never) or the deadline; its
-    // last answer. A terminal's echo is never read: what the tests type
-    // fits its buffer.
+    // Collects standard error, calling fnEachRound in each round, until the
+    // child exited and closed it; its exit status, or -1 on time-out or
+    // death by signal.
+    int WaitExit(
+        int iTimeoutMs = 5000, const std::function<void()>& fnEachRound = [] {})
+    {
+        auto fnDone = [&] {
+            fnEachRound();
+            return m_fExited && m_fdErr < 0;
+        };
+        return PumpUntil(fnDone, iTimeoutMs) && WIFEXITED(m_iStatus) ? WEXITSTATUS(m_iStatus) : -1;
+    }
+    // Reaps the child and collects its standard error, in rounds of at most
+    // 20 ms, until fnDone() (none: never) or the deadline; its last answer.
+    // A terminal's echo is never read: what the tests type fits its buffer.
     bool PumpUntil(const std::function<bool()>& fnDone, int iTimeoutMs = 5000)
     {
         char buf[65536];
@@ -251,17 +326,15 @@ public:
             bool fDone = fnDone && fnDone();
             if (fDone || MsLeft(llEnd) == 0)
                 return fDone;
-            struct pollfd afds[2] = {{m_afd[1], POLLIN, 0}, {m_afd[2], POLLIN, 0}};
-            poll(afds, 2, std::min(20, MsLeft(llEnd)));
-            for (int i = 1; i <= 2; i++) {
-                if (afds[i - 1].revents == 0)
-                    continue;
-                ssize_t iLen = read(m_afd[i], buf, sizeof(buf));
-                if (iLen > 0) {
-                    m_astr[i].append(buf, iLen);
-                } else { // the end of the stream
-                    close(m_afd[i]), m_afd[i] = -1;
-                }
+            struct pollfd pfd = {m_fdErr, POLLIN, 0};
+            if (poll(&pfd, 1, std::min(20, MsLeft(llEnd))) != 1)
+                continue;
+            ssize_t iLen = read(m_fdErr, buf, sizeof(buf));
+            if (iLen > 0) {
+                m_strErr.append(buf, iLen);
+            } else { // the end of the stream
+                close(m_fdErr);
+                m_fdErr = -1;
             }
         }
     }
@@ -270,10 +343,9 @@ private:
     pid_t m_pid = -1;
     bool m_fExited = false;
     int m_iStatus = 0;
-    // Standard input (a pipe or the pseudo-terminal's master), output and
-    // error, -1 once closed; what came on output and error ([1] and [2]).
-    int m_afd[3];
-    std::string m_astr[3];
+    int m_fdIn;  // a pipe or the pseudo-terminal's master
+    int m_fdErr; // -1 once closed
+    std::string m_strErr;
 };
 
 // A port number far past 64 bits after a blank and a plus sign,
@@ -286,14 +358,15 @@ inline std::string PortText(unsigned short wPort, bool fNegative = false)
 }
 
 // The client connected to a listener of the test on pszHost (127.0.0.1 or
-// ::1); fd is the server's end. With pszShell, the client runs through it
-// (see InShell). The port is given as PortText().
+// ::1); fd is the server's end. The words of strBefore come before the
+// client's command (see ClientCommand), vRedirects after the set-up of
+// eMode (see Child). The port is given as PortText().
 struct Session
 {
-    explicit Session(StdMode eMode = kPipes, const std::string& strShell = "",
-                     const char* pszHost = "127.0.0.1")
+    explicit Session(StdMode eMode = kPipes, const std::string& strBefore = "",
+                     const char* pszHost = "127.0.0.1", const Redirects& vRedirects = {})
         : listener(pszHost),
-          child(InShell(strShell, ClientCommand({pszHost, PortText(listener.Port())})), eMode),
+          child(ClientCommand({pszHost, PortText(listener.wPort)}, strBefore), eMode, vRedirects),
           fd(listener.Accept(5000))
     {
     }
@@ -304,5 +377,3 @@ struct Session
 };
 
 } // namespace tc
-
-#endif // TESTS_SUPPORT_H

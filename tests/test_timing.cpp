@@ -8,12 +8,6 @@
 
 #include "stdThread.h"
 
-TEST(TimingTest, TheClockAndItsWrap)
-{
-    EXPECT_EQ(6u, GetdwInterval(5, 0xFFFFFFFE)); // one less than 5 - 0xFFFFFFFE
-    EXPECT_LT(timeGetTime() - (DWORD)((long long)time(NULL) * 1000), 2000u); // epoch ms, 32 bits
-}
-
 // Standard input's modes (flag words and control characters; zero when it
 // is no terminal) and its descriptor flags.
 static std::string StdinState()
@@ -24,10 +18,14 @@ static std::string StdinState()
            std::to_string(fcntl(0, F_GETFL));
 }
 
-// With a terminal, then a pipe as standard input: kbhit() answers without blocking, with
-// nothing typed and after a key without Enter, and leaves the modes, the flags and the key.
-TEST(KbhitTest, OnATerminalAndOnAPipeModesAndFlagsComeBackAndTheKeyStays)
+// The clock: epoch milliseconds in 32 bits, and an interval across its
+// wrap. With a terminal, then a pipe as standard input: kbhit() answers
+// without blocking, with nothing typed and after a key without Enter, and
+// leaves the modes, the flags and the key.
+TEST(StdThread, TheClockWrapsAndKbhitLeavesTheTerminalAndTheKeyAsItFoundThem)
 {
+    EXPECT_EQ(6u, GetdwInterval(5, 0xFFFFFFFE)); // one less than 5 - 0xFFFFFFFE
+    EXPECT_LT(timeGetTime() - (DWORD)((long long)time(NULL) * 1000), 2000u);
     int fdMaster, fdSlave, afdPipe[2], fdSaved = dup(0);
     char chEcho;
     ASSERT_TRUE(openpty(&fdMaster, &fdSlave, NULL, NULL, NULL) == 0 && pipe(afdPipe) == 0);
@@ -42,8 +40,11 @@ TEST(KbhitTest, OnATerminalAndOnAPipeModesAndFlagsComeBackAndTheKeyStays)
         EXPECT_EQ(1, kbhit());
         EXPECT_EQ(strBefore, StdinState()); // after either answer
         EXPECT_EQ('k', getchar());
-        __fpurge(stdin), clearerr(stdin); // for the next standard input
+        __fpurge(stdin); // for the next standard input
+        clearerr(stdin);
     }
-    alarm(0), dup2(fdSaved, 0);
-    close(fdSaved), close(fdSlave), close(fdMaster), close(afdPipe[0]), close(afdPipe[1]);
+    alarm(0);
+    dup2(fdSaved, 0);
+    for (int fd : {fdSaved, fdSlave, fdMaster, afdPipe[0], afdPipe[1]})
+        close(fd);
 }
