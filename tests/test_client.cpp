@@ -297,6 +297,8 @@ TEST(Session, OnAFullNonBlockingTerminalNothingSpinsNorLandsInsideAChunk)
     s.child.Write("m\n");
     // Ten times looser than expected: a few per cent of one core.
     EXPECT_LT(CpuMs(s.child.Pid(), [&] { tc::RecvFor(s.fd, 1, 1000); }), 300);
+    // The message line typed once the prompt shows, or the drain after m takes it.
+    EXPECT_TRUE(s.child.WaitErr(tc::kPrompt));
     s.child.Write("\n");
     shutdown(s.fd, SHUT_WR);
     EXPECT_EQ(0, s.child.WaitExit());
